@@ -1,0 +1,39 @@
+// A UsbBackend made of simulated instruments (see Instrument.h).
+//
+//   auto a = std::make_shared<zyl::sim::Instrument>();
+//   auto backend = std::make_shared<zyl::sim::SimBackend>(a);
+//   backend->add(std::make_shared<zyl::sim::Instrument>(options));  // a second instrument
+//   zyl::usb::useBackend(backend);
+//
+// `deviceCount` counts the instruments plugged in now; `open(i)` opens the i-th of them, in the
+// order they were added. Handles onto one instrument share its firmware state and its endpoint
+// FIFOs and may be used from several threads at once.
+#pragma once
+
+#include <zyl/UsbBackend.h>
+#include <zyl/sim/Instrument.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace zyl::sim {
+
+class SimBackend : public zyl::usb::UsbBackend {
+ public:
+  SimBackend() = default;
+  explicit SimBackend(std::shared_ptr<Instrument> instrument);
+  explicit SimBackend(std::vector<std::shared_ptr<Instrument>> instruments);
+
+  void add(std::shared_ptr<Instrument> instrument);
+  std::vector<std::shared_ptr<Instrument>> instruments() const;
+
+  int deviceCount() override;
+  std::unique_ptr<zyl::usb::UsbHandle> open(int index) override;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Instrument>> instruments_;
+};
+
+}  // namespace zyl::sim
