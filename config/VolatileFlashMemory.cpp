@@ -3,7 +3,34 @@
 #include <algorithm>
 #include <utility>
 
+#include "config/xml/Binding.h"
+
 namespace VolatileFlashMemory {
+
+namespace {
+
+using zyl::xml::FieldSpec;
+using zyl::xml::FieldType;
+
+constexpr FieldSpec kFields[] = {
+    {"version", FieldType::Text, true, false},
+    {"lastPumpDownTime", FieldType::Int32, false, true},
+};
+
+}  // namespace
+
+struct Binder {
+  static_assert(std::size(kFields) == c_volatileFlashMemory::kFieldCount);
+
+  // Writing goes through the same slots as reading and only reads them.
+  static zyl::xml::RecordBinding bind(const c_volatileFlashMemory& record) {
+    auto& r = const_cast<c_volatileFlashMemory&>(record);
+    return {"volatileFlashMemory",
+            kFields,
+            {{{&r.m_version, &r.m_set[c_volatileFlashMemory::kVersion]},
+              {&r.m_lastPumpDownTime, &r.m_set[c_volatileFlashMemory::kLastPumpDownTime]}}}};
+  }
+};
 
 c_volatileFlashMemory::c_volatileFlashMemory() {
   init();
@@ -34,6 +61,25 @@ void c_volatileFlashMemory::swap(c_volatileFlashMemory& other) noexcept {
 void c_volatileFlashMemory::reset() {
   c_volatileFlashMemory fresh;
   swap(fresh);
+}
+
+ZYL_XML_RECORD_MEMBERS(c_volatileFlashMemory)
+
+int c_volatileFlashMemory::set_version(const std::wstring& value) {
+  m_version = value;
+  m_set[kVersion] = true;
+  return 0;
+}
+
+void c_volatileFlashMemory::unset_version() {
+  m_version = L"1.0";
+  m_set[kVersion] = false;
+}
+
+int c_volatileFlashMemory::set_lastPumpDownTime(int value) {
+  m_lastPumpDownTime = value;
+  m_set[kLastPumpDownTime] = true;
+  return 0;
 }
 
 }  // namespace VolatileFlashMemory

@@ -1,0 +1,182 @@
+#include "config/xml/Writer.h"
+
+#include <charconv>
+
+#include "config/xml/Text.h"
+#include "zyl/XmlError.h"
+
+namespace zyl::xml {
+
+namespace {
+
+bool isXmlChar(char32_t cp) {
+  if (cp < 0x20) return cp == '\t' || cp == '\n' || cp == '\r';
+  return cp != 0xFFFE && cp != 0xFFFF;
+}
+
+// Escapes one code point. In attribute values the whitespace characters are written as
+// references too, since a reader normalises them to blanks otherwise; in text only the carriage
+// return needs that, as readers turn CR LF into LF.
+void escape(std::string& out, char32_t cp, bool inAttribute) {
+  switch (cp) {
+    case '<':
+      out.append("&lt;");
+      return;
+    case '>':
+      out.append("&gt;");
+      return;
+    case '&':
+      out.append("&amp;");
+      return;
+    case '"':
+      if (inAttribute) {
+        out.append("&quot;");
+        return;
+      }
+      break;
+    case '\r':
+      out.append("&#13;");
+      return;
+    case '\n':
+      if (inAttribute) {
+        out.append("&#10;");
+        return;
+      }
+      break;
+    case '\t':
+      if (inAttribute) {
+        out.append("&#9;");
+        return;
+      }
+      break;
+  }
+  appendUtf8(out, isXmlChar(cp) ? cp : char32_t{0xFFFD});
+}
+
+bool needsEscape(char c, bool inAttribute) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u >= 0x80 || u < 0x20) return true;
+  return c == '<' || c == '>' || c == '&' || (inAttribute && c == '"');
+}
+
+void escapeUtf8(std::string& out, std::string_view text, bool inAttribute) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    // Plain ASCII runs go across in one piece.
+    std::size_t run = pos;
+    while (run < text.size() && !needsEscape(text[run], inAttribute)) ++run;
+    out.append(text.data() + pos, run - pos);
+    pos = run;
+    if (pos < text.size()) escape(out, decodeUtf8(text, pos), inAttribute);
+  }
+}
+
+void escapeWide(std::string& out, std::wstring_view text, bool inAttribute) {
+  forEachCodePoint(text, [&](char32_t cp) { escape(out, cp, inAttribute); });
+}
+
+}  // namespace
+
+Writer::Writer(std::string& out, WriterSettings settings) : m_out(out), m_settings(settings) {
+  if (m_settings.declaration) {
+    m_out.append(R"(<?xml version="1.0" encoding="UTF-8"?>)");
+    m_wroteAnything = true;
+  }
+}
+
+void Writer::closeStartTag() {
+  if (m_startTagOpen) {
+    m_out.push_back('>');
+    m_startTagOpen = false;
+  }
+}
+
+void Writer::breakLine(int depth) {
+  if (!m_wroteAnything) return;
+  m_out.append(m_settings.lineBreak);
+  for (int i = 0; i < depth; ++i) m_out.append(m_settings.indent);
+}
+
+void Writer::startElement(std::string_view name) {
+  closeStartTag();
+  breakLine(m_depth);
+  m_out.push_back('<');
+  m_out.append(name);
+  m_names.append(name).push_back('\0');
+  ++m_depth;
+  m_startTagOpen = true;
+  m_hasChildren = false;
+  m_wroteAnything = true;
+}
+
+void Writer::attribute(std::string_view name, std::string_view utf8Value) {
+  if (!m_startTagOpen) {
+    m_error = kBadValue;
+    return;
+  }
+  m_out.push_back(' ');
+  m_out.append(name).append("=\"");
+  escapeUtf8(m_out, utf8Value, true);
+  m_out.push_back('"');
+}
+
+void Writer::attribute(std::string_view name, std::wstring_view value) {
+  if (!m_startTagOpen) {
+    m_error = kBadValue;
+    return;
+  }
+  m_out.push_back(' ');
+  m_out.append(name).append("=\"");
+  escapeWide(m_out, value, true);
+  m_out.push_back('"');
+}
+
+void Writer::text(std::string_view utf8) {
+  closeStartTag();
+  escapeUtf8(m_out, utf8, false);
+}
+
+void Writer::text(std::wstring_view value) {
+  closeStartTag();
+  escapeWide(m_out, value, false);
+}
+
+void Writer::text(std::int64_t value) {
+  closeStartTag();
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  m_out.append(digits, result.ptr);
+}
+
+void Writer::raw(std::string_view content) {
+  closeStartTag();
+  m_out.append(content);
+}
+
+void Writer::endElement() {
+  if (m_depth == 0) {
+    m_error = kBadValue;
+    return;
+  }
+  // m_names ends in '\0'; the innermost name runs from the '\0' before it.
+  const std::size_t last = m_names.size() - 1;
+  std::size_t begin = 0;
+  if (last > 0) {
+    const std::size_t previous = m_names.rfind('\0', last - 1);
+    if (previous != std::string::npos) begin = previous + 1;
+  }
+  const std::string_view name(m_names.data() + begin, last - begin);
+
+  --m_depth;
+  if (m_startTagOpen) {
+    closeStartTag();
+  } else if (m_hasChildren) {
+    breakLine(m_depth);
+  }
+  m_out.append("</").append(name).push_back('>');
+  m_names.resize(begin);
+  // The element just closed is a child of the one that is now innermost.
+  m_hasChildren = true;
+}
+
+}  // namespace zyl::xml
