@@ -23,9 +23,11 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 namespace zyl::usb {
@@ -175,6 +177,7 @@ class SharedDevice;
 // long as the back end or any handle, so libusb_exit runs after the last handle is closed.
 class Context {
  public:
+  explicit Context(std::optional<std::vector<UsbId>> ids) : fixedIds_(std::move(ids)) {}
   ~Context() {
     if (ctx_) libusb_exit(ctx_);
   }
@@ -184,8 +187,8 @@ class Context {
     std::lock_guard lock(initLock_);
     if (!initialised_) {
       initialised_ = true;
-      ids_ = defaultUsbIds();
-      const char* text = std::getenv("ZYL_USB_IDS");
+      ids_ = fixedIds_ ? *fixedIds_ : defaultUsbIds();
+      const char* text = fixedIds_ ? nullptr : std::getenv("ZYL_USB_IDS");
       if (text && !isBlank(text)) {
         UsbIdList parsed = parseUsbIds(text);
         ids_ = std::move(parsed.ids);
@@ -211,6 +214,7 @@ class Context {
   std::set<uint16_t> reported;  // devices already reported as skipped, by bus and address
 
  private:
+  const std::optional<std::vector<UsbId>> fixedIds_;
   std::mutex initLock_;
   bool initialised_ = false;
   libusb_context* ctx_ = nullptr;
@@ -346,7 +350,7 @@ class LibusbHandle final : public UsbHandle {
     fill(slot->transfer, device_->handle, endpoint, data, static_cast<int>(requested), transferDone,
          slot, 0);
     slot->transfer->flags = 0;  // never LIBUSB_TRANSFER_ADD_ZERO_PACKET: see the header
-    return run(*slot, aborts, deadline, length, "bulk transfer");
+    return run(*slot, aborts, deadline, length);
   }
 
   bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint32_t timeoutMs) override {
@@ -359,7 +363,7 @@ class LibusbHandle final : public UsbHandle {
     libusb_fill_control_transfer(slot.transfer, device_->handle, setup_.data(), transferDone, &slot,
                                  0);
     long moved = 0;
-    return run(slot, aborts, deadline, moved, "vendor request");
+    return run(slot, aborts, deadline, moved);
   }
 
   bool abortPipe(uint8_t endpoint) override {
@@ -405,7 +409,7 @@ class LibusbHandle final : public UsbHandle {
   }
 
   // Submits the filled transfer of `slot` and waits for its callback; see the file comment.
-  bool run(Slot& slot, uint32_t aborts, Clock::time_point deadline, long& moved, const char* what) {
+  bool run(Slot& slot, uint32_t aborts, Clock::time_point deadline, long& moved) {
     std::atomic_ref<int> done(slot.done);
     done.store(0, std::memory_order_relaxed);
     {
@@ -418,7 +422,7 @@ class LibusbHandle final : public UsbHandle {
       slot.inFlight = true;
     }
 
-    bool cancelled = false;
+    bool cancelled = false, eventsFailed = false;
     while (!done.load(std::memory_order_acquire)) {
       auto now = Clock::now();
       if (!cancelled &&
@@ -434,7 +438,8 @@ class LibusbHandle final : public UsbHandle {
                  static_cast<suseconds_t>(wait.count() % 1000000)};
       int rc = libusb_handle_events_timeout_completed(device_->ctx, &tv, &slot.done);
       if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_INTERRUPTED && rc != LIBUSB_ERROR_TIMEOUT) {
-        libusbFailed("libusb_handle_events_timeout_completed", rc);
+        if (!eventsFailed) libusbFailed("libusb_handle_events_timeout_completed", rc);
+        eventsFailed = true;
         // Without working event handling the deadline would never be met; give up the transfer
         // now, which still waits for its callback.
         if (!cancelled) {
@@ -452,7 +457,11 @@ class LibusbHandle final : public UsbHandle {
     moved = std::max(slot.actualLength, 0);
     int rc = transferError(slot.status);
     // A time-out or an abort is the caller's business, not an error of libusb.
-    if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_INTERRUPTED) device_->failed(what, rc);
+    if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_INTERRUPTED) {
+      char what[48];
+      std::snprintf(what, sizeof what, "transfer on endpoint 0x%02x", slot.address);
+      device_->failed(what, rc);
+    }
     return rc == LIBUSB_SUCCESS;
   }
 
@@ -464,6 +473,9 @@ class LibusbHandle final : public UsbHandle {
 
 class LibusbBackend final : public UsbBackend {
  public:
+  explicit LibusbBackend(std::optional<std::vector<UsbId>> ids)
+      : context_(std::make_shared<Context>(std::move(ids))) {}
+
   int deviceCount() override {
     try {
       libusb_context* ctx = context_->get();
@@ -590,8 +602,11 @@ class LibusbBackend final : public UsbBackend {
     }
     rc = libusb_claim_interface(handle, kInterface);
     if (rc != LIBUSB_SUCCESS) {
-      // A device that opens but cannot be claimed is reset once and tried again.
+      // A device that opens but cannot be claimed is reset once and tried again. Not when another
+      // program holds the interface (BUSY): the reset would break its transfers and its claim
+      // would survive the reset anyway.
       libusbFailed("libusb_claim_interface", rc);
+      if (rc == LIBUSB_ERROR_BUSY) return nullptr;
       rc = libusb_reset_device(handle);
       if (rc != LIBUSB_SUCCESS) {
         libusbFailed("libusb_reset_device", rc);
@@ -660,14 +675,22 @@ class LibusbBackend final : public UsbBackend {
                        std::min(static_cast<size_t>(n), buffer.size()));
   }
 
-  std::shared_ptr<Context> context_ = std::make_shared<Context>();
+  const std::shared_ptr<Context> context_;
 };
 
 }  // namespace
 
 std::shared_ptr<UsbBackend> makeLibusbBackend() {
   try {
-    return std::make_shared<LibusbBackend>();
+    return std::make_shared<LibusbBackend>(std::nullopt);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+std::shared_ptr<UsbBackend> makeLibusbBackend(std::vector<UsbId> ids) {
+  try {
+    return std::make_shared<LibusbBackend>(std::move(ids));
   } catch (...) {
     return nullptr;
   }

@@ -32,8 +32,6 @@
 
 namespace zyl::usb {
 
-std::shared_ptr<UsbBackend> makeLibusbBackend();
-
 inline constexpr uint32_t kZeroTimeoutGraceMs = 2;
 inline constexpr uint32_t kVendorRequestZeroTimeoutMs = 1000;
 
@@ -56,6 +54,12 @@ struct UsbIdList {
 // rejected one by one, so a typo in one entry does not lose the others; a text without any valid
 // entry gives an empty list, which recognises no device (never silently the default list).
 UsbIdList parseUsbIds(std::string_view text);
+
+// The default back end: recognises the IDs of ZYL_USB_IDS, else the Cypress vendor ID.
+std::shared_ptr<UsbBackend> makeLibusbBackend();
+// A back end that recognises exactly `ids` and ignores ZYL_USB_IDS (for a test bus whose gadget
+// has IDs of its own, or a host that knows its instrument's IDs).
+std::shared_ptr<UsbBackend> makeLibusbBackend(std::vector<UsbId> ids);
 
 std::vector<UsbId> defaultUsbIds();
 bool matchesUsbId(const std::vector<UsbId>& ids, uint16_t vendorId, uint16_t productId);
