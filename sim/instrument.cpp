@@ -65,14 +65,23 @@ class InstrumentHandle : public zyl::usb::UsbHandle {
     return instrument_->descriptor();
   }
 
+  // Nothing may escape to the device layer: a stream source or an allocation that throws makes
+  // the transfer fail, as a transfer error would on the bus.
   bool bulkTransfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) override {
-    if (endpoint & 0x80) return instrument_->read(*this, endpoint, data, length, timeoutMs);
-    if (endpoint == kCommandOut) return instrument_->writeCommand(*this, data, length);
+    try {
+      if (endpoint & 0x80) return instrument_->read(*this, endpoint, data, length, timeoutMs);
+      if (endpoint == kCommandOut) return instrument_->writeCommand(*this, data, length);
+    } catch (...) {
+    }
     length = 0;
     return false;
   }
   bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint32_t) override {
-    return instrument_->vendorRequest(*this, request, value, index);
+    try {
+      return instrument_->vendorRequest(*this, request, value, index);
+    } catch (...) {
+      return false;
+    }
   }
   bool abortPipe(uint8_t endpoint) override { return instrument_->abortPipe(*this, endpoint); }
   bool resetPipe(uint8_t endpoint) override { return instrument_->resetPipe(*this, endpoint); }
@@ -266,8 +275,10 @@ std::optional<Fault> Instrument::matchFault(std::string_view command, int endpoi
       counts = !command.empty() && (f.command == "*" || f.command == command);
     else
       counts = f.endpoint == kAnyEndpoint || f.endpoint == endpoint;
+    // Every fault counts the event; of those due, the one injected first fires and the others
+    // stay due for the next counted event.
+    if (counts) ++it->seen;
     if (counts && !hit) {
-      ++it->seen;
       if (it->seen >= std::max<uint32_t>(f.nth, 1)) {
         hit = f;
         ++it->fired;
@@ -385,8 +396,13 @@ bool Instrument::writeCommand(InstrumentHandle& handle, const uint8_t* data, lon
 
   std::vector<std::vector<uint8_t>> replies;
   pendingReplies_ = &replies;
-  CommandContext context(*this, bytes);
-  firmware_.dispatch(context);
+  try {
+    CommandContext context(*this, bytes);
+    firmware_.dispatch(context);
+  } catch (...) {
+    // A handler that breaks must not take the host down: the controller refuses the command.
+    replies.assign(1, {'N', 'A', 'K'});
+  }
   pendingReplies_ = nullptr;
 
   if (fault && fault->kind == FaultKind::Stall) {
@@ -451,18 +467,20 @@ bool Instrument::read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data,
     TimePoint nextDue = pollSource(*f, now);
     if (now >= notBefore && !f->messages.empty() && f->messages.front().availableAt <= now) {
       Message& m = f->messages.front();
-      std::vector<uint8_t> delivered(m.data.begin() + static_cast<long>(m.offset), m.data.end());
-      size_t take = std::min(delivered.size(), static_cast<size_t>(capacity));
-      bool whole = true;
+      std::span<const uint8_t> delivered = std::span<const uint8_t>(m.data).subspan(m.offset);
+      std::vector<uint8_t> damaged;
+      bool isDamaged = false;
       if (fault && (fault->kind == FaultKind::NotAck || fault->kind == FaultKind::ShortReply ||
                     fault->kind == FaultKind::GarbageReply)) {
         // The damaged message is consumed whole: what the host did not get is lost.
+        isDamaged = true;
+        damaged.assign(delivered.begin(), delivered.end());
         TimePoint ignored;
-        applyReplyFault(*fault, delivered, ignored);
-        take = std::min(delivered.size(), static_cast<size_t>(capacity));
-      } else if (take < delivered.size()) {
-        whole = false;
+        applyReplyFault(*fault, damaged, ignored);
+        delivered = damaged;
       }
+      size_t take = std::min(delivered.size(), static_cast<size_t>(capacity));
+      const bool whole = isDamaged || take == delivered.size();
       std::copy_n(delivered.begin(), take, data);
       length = static_cast<long>(take);
       if (whole) {

@@ -50,11 +50,20 @@ TEST(SimExchange, VersionQueryAndRefusalOfUnknownCommands) {
   EXPECT_EQ(exchange(*b, "-1B05"), "VERSION110812");
   EXPECT_EQ(exchange(*a, "-1B07"), "zentra Vexa");
   // Older firmware does not know its model and refuses the query like any unknown command.
-  for (std::string_view refused : {"-1B07"}) EXPECT_EQ(exchange(*b, refused), "NAK");
+  EXPECT_EQ(exchange(*b, "-1B07"), "NAK");
   for (std::string_view refused : {"-1BZZ", "-1B", "", "xx05", "-1B0"})
     EXPECT_EQ(exchange(*a, refused), "NAK") << refused;
   // Nothing stays behind once each command's single reply is read.
   EXPECT_EQ(receive(*a, kCommandIn, 1024, 0), std::nullopt);
+
+  // A handler that throws leaves the host with a refusal, not an exception; a handler replaced on
+  // one instrument leaves the other alone.
+  v3->on("05", [](CommandContext&) -> void { throw std::runtime_error("broken"); });
+  EXPECT_EQ(exchange(*a, "-1B05"), "NAK");
+  EXPECT_EQ(exchange(*b, "-1B05"), "VERSION110812");
+  v3->on("05",
+         [](CommandContext& c) { c.reply(std::string(c.args()) + "|" + std::string(c.code())); });
+  EXPECT_EQ(exchange(*a, "-1B05xyz"), "xyz|05");
 }
 
 TEST(SimExchange, ShortReadsKeepTheRestOfTheMessageQueued) {

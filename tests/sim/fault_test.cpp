@@ -98,6 +98,15 @@ TEST_F(SimFault, NthAndRepeatedTriggers) {
   EXPECT_EQ(receive(*h), std::nullopt);
   EXPECT_EQ(receive(*h), "VERSION130904A-V3");  // the message was not lost
 
+  // Two faults on one trigger count independently; when both are due, the first injected fires
+  // and the other takes the next command.
+  inst->inject({.kind = FaultKind::NotAck, .command = "94", .nth = 2, .text = "A"});
+  inst->inject({.kind = FaultKind::NotAck, .command = "94", .nth = 3, .text = "B"});
+  inst->inject({.kind = FaultKind::NotAck, .command = "94", .nth = 3, .text = "C"});
+  got.clear();
+  for (int i = 0; i < 5; ++i) got.push_back(exchange(*h, "-1B94").value_or("?"));
+  EXPECT_EQ(got, (std::vector<std::string>{"ACK", "A", "B", "C", "ACK"}));
+
   inst->inject({.kind = FaultKind::NotAck, .times = 0});
   inst->clearFaults();
   EXPECT_EQ(exchange(*h, "-1B94"), "ACK");
