@@ -1,6 +1,7 @@
 #include "config/xml/Binding.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <ostream>
 
 #include "config/xml/Text.h"
@@ -155,7 +156,10 @@ int writeFile(const char* fileName, const RecordBinding& binding) {
   bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   written = std::fclose(file) == 0 && written;
   if (!written) {
-    std::remove(fileName);
+    // Only a regular file we failed to fill is ours to remove; a device or pipe named by the
+    // caller is left alone.
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(fileName, ignored)) std::remove(fileName);
     return kFileError;
   }
   return kOk;

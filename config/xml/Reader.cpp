@@ -327,6 +327,11 @@ Element Element::nextSibling() const {
   return next == Reader::kNone ? Element() : Element(m_reader, next);
 }
 
+Element Element::parent() const {
+  const auto up = m_reader->m_nodes[m_index].parent;
+  return up == Reader::kNone ? Element() : Element(m_reader, up);
+}
+
 unsigned Element::line() const {
   return m_reader->m_nodes[m_index].line;
 }

@@ -53,6 +53,7 @@ class Element {
 
   Element firstChild() const;
   Element nextSibling() const;
+  Element parent() const;
   // 1-based line of the start tag.
   unsigned line() const;
 
