@@ -40,19 +40,19 @@ TEST_F(SimFault, NoReplySwallowsTheCommandOnce) {
 }
 
 TEST_F(SimFault, LateReplyArrivesAfterItsDelay) {
-  inst->inject({.kind = FaultKind::LateReply, .command = "05", .delayMs = 80});
-  ASSERT_TRUE(send(*h, "-1B05"));
   auto start = std::chrono::steady_clock::now();
+  inst->inject({.kind = FaultKind::LateReply, .command = "05", .delayMs = 250});
+  ASSERT_TRUE(send(*h, "-1B05"));
   EXPECT_EQ(receive(*h, kCommandIn, 64, 20), std::nullopt);  // the host gives up first
   EXPECT_EQ(receive(*h, kCommandIn, 64, 0), std::nullopt);
-  EXPECT_EQ(receive(*h, kCommandIn, 64, 1000), "VERSION130904A-V3");
-  EXPECT_GE(msSince(start), 75.0);
+  EXPECT_EQ(receive(*h, kCommandIn, 64, 2000), "VERSION130904A-V3");
+  EXPECT_GE(msSince(start), 250.0);
   // A later command's reply queues behind the late one, as in a FIFO.
-  inst->inject({.kind = FaultKind::LateReply, .command = "05", .delayMs = 50});
+  inst->inject({.kind = FaultKind::LateReply, .command = "05", .delayMs = 250});
   ASSERT_TRUE(send(*h, "-1B05"));
   ASSERT_TRUE(send(*h, "-1B94"));
   EXPECT_EQ(receive(*h, kCommandIn, 64, 0), std::nullopt);
-  EXPECT_EQ(receive(*h, kCommandIn, 64, 1000), "VERSION130904A-V3");
+  EXPECT_EQ(receive(*h, kCommandIn, 64, 2000), "VERSION130904A-V3");
   EXPECT_EQ(receive(*h, kCommandIn, 64, 0), "ACK");
 }
 

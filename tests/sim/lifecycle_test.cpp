@@ -98,7 +98,7 @@ TEST(SimLifecycle, AbortPipeWakesABlockedReadOnlyOnThatHandleAndEndpoint) {
     statusDone = true;
   });
   std::thread other([&] {
-    otherOk = receive(*bystander, kStatusIn, 64, 400).has_value();
+    otherOk = receive(*bystander, kStatusIn, 64, 5000).has_value();
     otherDone = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -111,7 +111,9 @@ TEST(SimLifecycle, AbortPipeWakesABlockedReadOnlyOnThatHandleAndEndpoint) {
   blocked.join();
   EXPECT_FALSE(statusOk);
   EXPECT_LT(waited, 1000.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(otherDone);  // the other handle's read on the same endpoint keeps waiting
+  EXPECT_TRUE(bystander->abortPipe(kStatusIn));
   other.join();
   EXPECT_FALSE(otherOk);
 

@@ -37,6 +37,11 @@
 // with empty FIFOs and only handles opened afterwards work. The firmware state survives (the
 // controller board keeps its power; only the USB link went away).
 //
+// Firmware state and time: `on(code, handler)` replaces a command handler of this instrument;
+// `withFirmware([](FirmwareContext& f) { ... })` reads or changes the firmware's state from a test;
+// `clock()` is the time physical processes follow (`timeScale`, or `manualClock` and
+// `clock().advance(ms)` in tests). Replies, late replies and stream time-outs run in real time.
+//
 // Trace: every transfer and vendor request is recorded (`trace()`, `clearTrace()`), with the time,
 // the handle, the endpoint (0 for vendor requests), the direction, the bytes moved and the outcome.
 #pragma once
@@ -84,8 +89,10 @@ struct InstrumentOptions {
   std::string firmwareVersion = "VERSION130904A-V3";
   std::string model = "zentra Vexa";
   std::string serialNumber = "SIM0001";
-  int bulkInEndpoints = 3;   // 3, or 2 for an instrument without a scan pipe
-  std::string flashFile{};   // empty: flash lives in memory; else loaded at start, saved on writes
+  int bulkInEndpoints = 3;  // 3, or 2 for an instrument without a scan pipe
+  // Where the flash commands keep the flash: empty in memory; a path is loaded at start and saved
+  // on every flash write. Held for them; no flash command is simulated yet.
+  std::string flashFile{};
   double timeScale = 1.0;    // simulated ms per real ms for physical processes
   bool manualClock = false;  // the clock moves only through clock().advance()
   uint64_t seed = 1;
