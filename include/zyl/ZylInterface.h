@@ -1,0 +1,232 @@
+// zyl: host library of the zyl USB mass spectrometer.
+//
+// One `ZylInterface` object drives one instrument: it opens the instrument's FX2 USB device on
+// first use, speaks the instrument's "-1B" command protocol over its bulk pipes, keeps the
+// communication state, the status readings, the DAC table, the digital outputs and the
+// configuration records, and writes the debug log. This is the one header a host includes.
+//
+// Conventions every operation keeps:
+//  - results are unsigned status codes (below); nothing is ever thrown to the host;
+//  - the host calls one operation at a time per instrument object; the only thread the library
+//    starts is the status thread of V3 firmware;
+//  - every buffer (command copy, drain, scan reply, flash transfer, Modbus) belongs to the
+//    instrument object, so two instruments can be driven from two threads at once;
+//  - inputs whose effect the protocol leaves open are refused with `ZYL_INVALID_ARGUMENT` and
+//    touch nothing: a command longer than 1023 characters, a data reply buffer of no capacity.
+//
+// Decisions where the protocol leaves the behaviour to us:
+//  - `InitializeSettings` called before the firmware version was read first sends "-1B05"; when
+//    that succeeds it stores the version and returns `CommNotConnected` at once (call it again to
+//    initialise), when it fails it goes on with the configuration read.
+//  - Debug messages longer than 1023 characters are cut to 1023; a debug directory whose log path
+//    does not fit 1023 characters disables the log, as an unopenable file does.
+//  - Replies are logged through "%s" (never used as a format) and cut like any other message.
+//  - The process clock counts wall-clock milliseconds since the library was loaded; the
+//    millisecond clock of `GetTimeMS` is the monotonic clock.
+//  - The environment variable ZYL_BACKEND=sim makes every instrument object talk to the built-in
+//    simulated instrument (see zyl/UsbBackend.h and zyl/sim/).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CCyUSBDevice;
+class CCyBulkEndPoint;
+namespace FlashMemory {
+class c_flashMemory;
+}
+namespace VolatileFlashMemory {
+class c_volatileFlashMemory;
+}
+
+// Status codes of the library's operations.
+inline constexpr unsigned int ZYL_SUCCESS = 0;
+inline constexpr unsigned int ZYL_NO_DEVICE = 1;         // no instrument could be opened
+inline constexpr unsigned int ZYL_COMM_FAILURE = 2;      // not connected, time-out, transfer failed
+inline constexpr unsigned int ZYL_NOT_ACKNOWLEDGED = 3;  // the answer was not "ACK"
+inline constexpr unsigned int ZYL_INVALID_ARGUMENT = 4;  // refused before anything was sent
+inline constexpr unsigned int ZYL_HEATER_INTERLOCK = 33;  // refused by the heater interlock
+inline constexpr unsigned int ZYL_START_NOT_BELOW_END = 128;
+
+enum CommunicationState : int32_t {
+  CommNotConnected = 0,
+  CommNoResponse = 1,
+  CommConnected = 2,
+  CommInitialized = 3,
+};
+
+enum VexaHardwareType : int32_t {
+  ZentraVexa = 0,
+  ZentraSVexa = 1,
+  ZentraLVexa = 2,
+  ZentraVexaOEM = 3,
+  ZentraSVexaOEM = 4,
+  ZentraLVexaOEM = 5,
+  ZentraCVexa = 6,
+};
+
+enum DacChannelKind : uint16_t {
+  Ramped = 1,  // the value moves with the scan position
+  Fixed = 2,   // the value is constant
+};
+
+struct DacChannel {
+  uint16_t kind = Fixed;
+  int16_t base = 0;       // ramped: value at scan position 0; fixed: the value
+  int16_t span = 0;       // ramped: change from position 0 to 65535
+  int16_t startCode = 0;  // computed for the current scan
+  int16_t endCode = 0;
+};
+
+typedef void (*ZylDebugCallback)(void);
+typedef void (*ZylProgressCallback)(int);
+typedef void (*ZylStatusCallback)(void);
+
+struct ZylTestPeer;  // gives the tests access to the private helpers
+
+class ZylInterface {
+ public:
+  explicit ZylInterface(const char* debugDirectory = nullptr);
+  ~ZylInterface();
+  ZylInterface(const ZylInterface&) = delete;
+  ZylInterface& operator=(const ZylInterface&) = delete;
+
+  // ---- Connection, state, debug log -------------------------------------------------------
+  CommunicationState GetCommunicationState();
+  CommunicationState TestConnection();
+  CommunicationState InitializeSettings();
+  void SetDebugCallback(ZylDebugCallback callback);
+  void SetProgressCallback(ZylProgressCallback callback);
+  void GetDebugString(char* out);
+  void GetStatusString(char* out);
+  unsigned char IsV3();
+  unsigned char readsDataInParallel();
+
+  // ---- Command channel and pipes ----------------------------------------------------------
+  unsigned int ZylUSBExecuteCommand(const char* command, unsigned char* reply, long& length,
+                                    bool log, unsigned long sendTimeoutMs,
+                                    unsigned long receiveTimeoutMs);
+  unsigned int ZylUSBSendData(unsigned char* data, long& length, unsigned long timeoutMs);
+  unsigned int ZylUSBGetData(unsigned char* buffer, long& length, unsigned long timeoutMs);
+  unsigned int ZylUSBPreRead();
+  unsigned int ClearFX2Buffers();
+  unsigned int RenumFX2();
+  unsigned int ensureStatusPipeAvailable();
+  unsigned int clearStatusPipe();
+  unsigned int ZylUSBGetStatusData(unsigned char* buffer, long& length);
+  unsigned int ensureScanPipeAvailable();
+  unsigned int clearScanPipe();
+  unsigned int ZylUSBGetScanData(unsigned char* buffer, long& length, int timeoutMs);
+
+  // ---- Status -------------------------------------------------------------------------------
+  unsigned int ForceStatusUpdate();
+
+  // ---- Configuration --------------------------------------------------------------------------
+  unsigned int readFlashMemorySettings();
+
+  // ---- Digital and analog I/O ---------------------------------------------------------------
+  unsigned int WriteDigitalOut();
+
+  // ---- Hardware identity --------------------------------------------------------------------
+  VexaHardwareType GetHardwareType();
+
+  // ---- Fields (declaration order of the instrument object) -----------------------------------
+  bool firmwareVersionRead = false;
+  char firmwareVersion[80] = {};
+  VexaHardwareType hardwareType = ZentraVexa;
+  // Read by the status thread, written by the host's thread.
+  std::atomic<CommunicationState> communicationState{CommNotConnected};
+  std::atomic<uint32_t> statusReportingEnabled{0};
+  std::atomic<uint32_t> statusThreadRunning{0};
+  char* statusText = nullptr;  // 1024 bytes, owned by the status thread; under statusTextLock
+  uint32_t dacDirty = 1;
+  uint16_t lastScanStart = 0, lastScanEnd = 0;
+  uint32_t lastScanTimeMs = 0;
+  uint16_t lastScanTail = 0;
+  CCyUSBDevice* statusDevice = nullptr;
+  CCyUSBDevice* scanDevice = nullptr;
+  CCyUSBDevice* commandDevice = nullptr;
+  CCyBulkEndPoint* statusEndpoint = nullptr;
+  CCyBulkEndPoint* scanEndpoint = nullptr;
+  DacChannel dacChannels[16];
+  // The status record: written by the status thread or the host, read by either; each field is
+  // read and written whole.
+  std::atomic<uint16_t> adcChannels[32] = {};
+  std::atomic<double> pressureMbar{99.0};
+  std::atomic<int32_t> pumpSpeed{0};
+  std::atomic<bool> pumpRunning{false};
+  float capillaryHeaterSetpoint = 20.0f;
+  uint8_t capillaryHeaterOn = 0;
+  std::atomic<float> capillaryReadback{20.0f};
+  float desolvationHeaterSetpoint = 20.0f;
+  uint8_t desolvationHeaterOn = 0;
+  std::atomic<float> desolvationReadback{20.0f};
+  float apciHeaterSetpoint = 20.0f;
+  uint8_t apciHeaterOn = 0;
+  std::atomic<float> apciReadback{20.0f};
+  int64_t capillaryHeatStartTime = 0;
+  uint64_t statusMaxAgeMs = 3000;
+  std::atomic<uint64_t> lastStatusTimeMs{0};
+  long capillaryNextPollTime = 0;
+  long apciNextPollTime = 0, desolvationNextPollTime = 0;
+  uint64_t digitalOutputs = 0x00000005F0000C8Full;  // high word 0x00000005, low word 0xF0000C8F
+  std::atomic<uint16_t> digitalInputs{0};
+  bool firmwareAfter030512 = false, heaterReadbacksInStatus = false, hasSecondFlash = false,
+       piraniSelectSupported = false, firmwareV2 = false;
+  bool firmwareV3 = false;
+  bool settingsLoaded = false;
+  FlashMemory::c_flashMemory* flashRecord = nullptr;
+  VolatileFlashMemory::c_volatileFlashMemory* volatileRecord = nullptr;
+  std::ostringstream xmlStream;
+  unsigned char configFlashImage[65536];
+  unsigned char secondFlashImage[65536];
+  ZylDebugCallback debugCallback = nullptr;
+  ZylProgressCallback progressCallback = nullptr;
+  char debugString[1024] = {};
+  FILE* debugLogFile = nullptr;
+  long lastLogClock = 0;
+
+  // Passed as the length of commands that expect only "ACK"; its value is never used.
+  static long GlDummy;
+
+ private:
+  friend struct ZylTestPeer;
+
+  void DebugOut(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  uint64_t GetTimeMS();
+  char* readEnglishLocaleFloat(char* text, double* out);
+  void split(std::string& text, std::vector<std::string>& pieces);
+  void replaceAll(std::string& text, const std::string& from, const std::string& to);
+  CCyUSBDevice* GetUSBDevice();
+  CCyBulkEndPoint* findUsbEndpoint(CCyUSBDevice* device, int n);
+
+  // One exchange of a command that expects "ACK" (0, 2 or 3; 4 for a command too long).
+  unsigned int sendAcknowledged(const char* command, bool log = true,
+                                unsigned long sendTimeoutMs = 10000,
+                                unsigned long receiveTimeoutMs = 10000);
+  // "-1B05" into firmwareVersion; true when the instrument answered.
+  bool queryFirmwareVersion();
+  // Opening steps of a streaming pipe; `k` is the 1-based bulk IN endpoint number.
+  void openStreamingPipe(CCyUSBDevice*& device, CCyBulkEndPoint*& endpoint, int k);
+  // Reads full 2048-byte chunks from `endpoint` into drainBuffer until a read is short or fails.
+  void drain(CCyBulkEndPoint* endpoint);
+  static void logBackendDiagnostic(void* self, const char* message);
+  // Settles `hardwareType`; false when the instrument could not be asked.
+  bool InitHardwareVersion();
+
+  // Per-instrument buffers (the protocol's process-wide ones, made per object so that two
+  // instruments never share one).
+  char commandCopyBuffer[1024];
+  unsigned char drainBuffer[2048];
+  unsigned char ackBuffer[1024];
+
+  std::mutex statusTextLock;
+  std::thread statusThread;
+};

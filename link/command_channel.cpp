@@ -1,0 +1,256 @@
+// The command channel: one command text out on the command pipe, one data reply or "ACK" back;
+// the status and scan pipes that V3 firmware streams on; the two vendor requests.
+#include <cstring>
+
+#include "link/clock.h"
+#include "link/usb/CyUSB.h"
+#include "zyl/ZylInterface.h"
+
+namespace {
+
+constexpr uint8_t kVendorClearBuffers = 4;
+constexpr uint8_t kVendorRenumerate = 5;
+constexpr int kStatusPipe = 2;
+constexpr int kScanPipe = 3;
+constexpr uint32_t kStatusReadTimeoutMs = 500;
+constexpr uint32_t kStatusDrainTimeoutMs = 5;
+constexpr uint32_t kScanDrainTimeoutMs = 100;
+constexpr uint32_t kFlushReadTimeoutMs = 5;
+constexpr uint32_t kFlushPauseMs = 500;
+constexpr int kFlushAttempts = 10;
+constexpr char kVersionQuery[] = "-1B05";
+
+bool isConnected(CommunicationState s) {
+  return s == CommConnected || s == CommInitialized;
+}
+
+}  // namespace
+
+long ZylInterface::GlDummy = 0;
+
+void ZylInterface::logBackendDiagnostic(void* self, const char* message) {
+  static_cast<ZylInterface*>(self)->DebugOut("%s", message);
+}
+
+unsigned int ZylInterface::ZylUSBExecuteCommand(const char* command, unsigned char* reply,
+                                                long& length, bool log, unsigned long sendTimeoutMs,
+                                                unsigned long receiveTimeoutMs) {
+  if (!command) return ZYL_INVALID_ARGUMENT;
+  const size_t commandLength = strnlen(command, sizeof commandCopyBuffer);
+  if (commandLength >= sizeof commandCopyBuffer) {
+    if (log) DebugOut("Command refused: longer than %zu characters", sizeof commandCopyBuffer - 1);
+    return ZYL_INVALID_ARGUMENT;
+  }
+  const long capacity = length;
+  if (reply && capacity < 1) return ZYL_INVALID_ARGUMENT;  // no room even for the terminator
+
+  if (log) DebugOut("%s", command);
+  std::memcpy(commandCopyBuffer, command, commandLength);
+  long toSend = static_cast<long>(commandLength);
+  if (ZylUSBSendData(reinterpret_cast<unsigned char*>(commandCopyBuffer), toSend, sendTimeoutMs) !=
+      ZYL_SUCCESS)
+    return ZYL_COMM_FAILURE;
+
+  if (reply) {
+    reply[0] = 0;
+    if (ZylUSBGetData(reply, length, receiveTimeoutMs) != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
+    if (length < capacity) {
+      reply[length] = 0;
+      if (log) DebugOut("%s", reinterpret_cast<const char*>(reply));
+    } else if (log) {
+      DebugOut("%lu bytes", static_cast<unsigned long>(length));
+    }
+    return ZYL_SUCCESS;
+  }
+
+  long received = sizeof ackBuffer;
+  if (ZylUSBGetData(ackBuffer, received, receiveTimeoutMs) != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
+  if (received < static_cast<long>(sizeof ackBuffer)) ackBuffer[received] = 0;
+  const size_t textLength =
+      strnlen(reinterpret_cast<const char*>(ackBuffer), static_cast<size_t>(received));
+  if (textLength == 3 && std::memcmp(ackBuffer, "ACK", 3) == 0) {
+    if (log) DebugOut("ACK");
+    return ZYL_SUCCESS;
+  }
+  if (log) DebugOut("NO ACK");
+  return ZYL_NOT_ACKNOWLEDGED;
+}
+
+unsigned int ZylInterface::sendAcknowledged(const char* command, bool log,
+                                            unsigned long sendTimeoutMs,
+                                            unsigned long receiveTimeoutMs) {
+  return ZylUSBExecuteCommand(command, nullptr, GlDummy, log, sendTimeoutMs, receiveTimeoutMs);
+}
+
+unsigned int ZylInterface::ZylUSBSendData(unsigned char* data, long& length,
+                                          unsigned long timeoutMs) {
+  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
+  if (!commandDevice) {
+    commandDevice = GetUSBDevice();
+    if (!commandDevice) return ZYL_NO_DEVICE;
+    if (ZylUSBPreRead() != ZYL_SUCCESS) {
+      delete commandDevice;
+      commandDevice = nullptr;
+      return ZYL_COMM_FAILURE;
+    }
+    if (scanDevice) {
+      // The instrument was reopened: whatever the old scan pipe held belongs to the old link.
+      delete scanDevice;
+      scanDevice = nullptr;
+      clearScanPipe();
+    }
+  }
+
+  CCyBulkEndPoint* out = commandDevice->firstBulkOut;
+  bool ok = false;
+  if (out) {
+    out->timeoutMs = static_cast<uint32_t>(timeoutMs);
+    ok = out->transfer(data, length);
+  }
+  if (ok) {
+    CommunicationState expected = CommNotConnected;
+    communicationState.compare_exchange_strong(expected, CommNoResponse);
+    return ZYL_SUCCESS;
+  }
+  communicationState = CommNotConnected;
+  delete commandDevice;
+  commandDevice = nullptr;
+  return ZYL_COMM_FAILURE;
+}
+
+unsigned int ZylInterface::ZylUSBGetData(unsigned char* buffer, long& length,
+                                         unsigned long timeoutMs) {
+  if (!commandDevice || !commandDevice->firstBulkIn) return ZYL_COMM_FAILURE;
+  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
+  CCyBulkEndPoint* in = commandDevice->firstBulkIn;
+  in->timeoutMs = static_cast<uint32_t>(timeoutMs);
+  if (in->transfer(buffer, length)) {
+    if (!isConnected(communicationState)) communicationState = CommConnected;
+    return ZYL_SUCCESS;
+  }
+  if (isConnected(communicationState)) communicationState = CommNoResponse;
+  return ZYL_COMM_FAILURE;
+}
+
+unsigned int ZylInterface::ZylUSBPreRead() {
+  for (int attempt = 0; attempt < kFlushAttempts; ++attempt) {
+    if (!commandDevice) return ZYL_SUCCESS;
+    if (!commandDevice->controlEndpoint ||
+        !commandDevice->controlEndpoint->vendorRequest(kVendorClearBuffers))
+      return ZYL_SUCCESS;
+    CCyBulkEndPoint* out = commandDevice->firstBulkOut;
+    CCyBulkEndPoint* in = commandDevice->firstBulkIn;
+    // Not through commandCopyBuffer: it holds the command this flush is opening the pipe for.
+    unsigned char query[sizeof kVersionQuery];
+    std::memcpy(query, kVersionQuery, sizeof query);
+    long queryLength = sizeof kVersionQuery - 1;
+    if (!out || !in || !out->transfer(query, queryLength)) return ZYL_COMM_FAILURE;
+    in->timeoutMs = kFlushReadTimeoutMs;
+    long got = sizeof drainBuffer;
+    if (in->transfer(drainBuffer, got)) {
+      while (got == static_cast<long>(sizeof drainBuffer)) {
+        got = sizeof drainBuffer;
+        if (!in->transfer(drainBuffer, got)) break;
+      }
+      return ZYL_SUCCESS;
+    }
+    zyl::detail::clock().sleepMs(kFlushPauseMs);
+  }
+  return ZYL_COMM_FAILURE;
+}
+
+unsigned int ZylInterface::ClearFX2Buffers() {
+  if (!commandDevice || !commandDevice->controlEndpoint) return ZYL_COMM_FAILURE;
+  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
+  return commandDevice->controlEndpoint->vendorRequest(kVendorClearBuffers) ? ZYL_SUCCESS
+                                                                            : ZYL_COMM_FAILURE;
+}
+
+unsigned int ZylInterface::RenumFX2() {
+  if (!commandDevice || !commandDevice->controlEndpoint) return ZYL_COMM_FAILURE;
+  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
+  return commandDevice->controlEndpoint->vendorRequest(kVendorRenumerate) ? ZYL_SUCCESS
+                                                                          : ZYL_COMM_FAILURE;
+}
+
+CCyUSBDevice* ZylInterface::GetUSBDevice() {
+  // Created closed: opening index 0 at creation would only be closed again by the first
+  // openDevice below, and each open of a USB handle claims the interface anew.
+  auto* device = new CCyUSBDevice(false);
+  const int count = device->deviceCount();
+  for (int i = 0; i < count; ++i) {
+    if (device->openDevice(i)) return device;
+    device->resetParentPort();
+    device->closeDevice();
+    if (device->openDevice(i)) return device;
+  }
+  delete device;
+  return nullptr;
+}
+
+CCyBulkEndPoint* ZylInterface::findUsbEndpoint(CCyUSBDevice* device, int n) {
+  if (!device) return nullptr;
+  int seen = 0;
+  for (int i = 0; i < device->endpointCount(); ++i) {
+    CCyUSBEndPoint* ep = device->endpoint(i);
+    if (ep->in && ep->attributes == 2 && ++seen == n) return static_cast<CCyBulkEndPoint*>(ep);
+  }
+  return nullptr;
+}
+
+void ZylInterface::openStreamingPipe(CCyUSBDevice*& device, CCyBulkEndPoint*& endpoint, int k) {
+  if (device) return;
+  endpoint = nullptr;
+  device = GetUSBDevice();
+  if (!device) return;
+  endpoint = findUsbEndpoint(device, k);
+  if (!endpoint) return;
+  // Whatever the instrument queued before this pipe was opened is stale.
+  endpoint->abortPipe();
+  endpoint->resetPipe();
+  if (k == kStatusPipe) endpoint->timeoutMs = kStatusReadTimeoutMs;
+}
+
+void ZylInterface::drain(CCyBulkEndPoint* endpoint) {
+  long got = sizeof drainBuffer;
+  while (endpoint->transfer(drainBuffer, got) && got == static_cast<long>(sizeof drainBuffer))
+    got = sizeof drainBuffer;
+}
+
+unsigned int ZylInterface::ensureStatusPipeAvailable() {
+  openStreamingPipe(statusDevice, statusEndpoint, kStatusPipe);
+  return statusEndpoint ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+}
+
+unsigned int ZylInterface::clearStatusPipe() {
+  if (ensureStatusPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
+  statusEndpoint->timeoutMs = kStatusDrainTimeoutMs;
+  drain(statusEndpoint);
+  statusEndpoint->timeoutMs = kStatusReadTimeoutMs;
+  return ZYL_SUCCESS;
+}
+
+unsigned int ZylInterface::ZylUSBGetStatusData(unsigned char* buffer, long& length) {
+  if (ensureStatusPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
+  return statusEndpoint->transfer(buffer, length) ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+}
+
+unsigned int ZylInterface::ensureScanPipeAvailable() {
+  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
+  openStreamingPipe(scanDevice, scanEndpoint, kScanPipe);
+  return scanEndpoint ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+}
+
+unsigned int ZylInterface::clearScanPipe() {
+  if (ensureScanPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
+  scanEndpoint->timeoutMs = kScanDrainTimeoutMs;
+  drain(scanEndpoint);
+  return ZYL_SUCCESS;
+}
+
+unsigned int ZylInterface::ZylUSBGetScanData(unsigned char* buffer, long& length, int timeoutMs) {
+  if (ensureScanPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
+  const int64_t total = int64_t{timeoutMs} + 500;  // in 64 bits: no wrap for extreme values
+  scanEndpoint->timeoutMs = static_cast<uint32_t>(total < 0 ? 0 : total);
+  return scanEndpoint->transfer(buffer, length) ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+}

@@ -1,0 +1,64 @@
+// The process-wide back end and the routing of back-end diagnostics.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "link/usb/libusb_backend.h"
+#include "link/usb/sim_default.h"
+#include "zyl/UsbBackend.h"
+
+namespace zyl::usb {
+namespace {
+
+std::mutex backendLock;
+std::shared_ptr<UsbBackend> installed;  // set by useBackend
+std::shared_ptr<UsbBackend> fallback;   // the default, made on first use
+
+// ZYL_BACKEND is read once: a program either talks to hardware or to the simulator throughout.
+std::shared_ptr<UsbBackend> makeDefault() {
+  const char* which = std::getenv("ZYL_BACKEND");
+  if (which && std::strcmp(which, "sim") == 0) return makeSimulatorFromEnvironment();
+  return makeLibusbBackend();
+}
+
+thread_local DiagnosticSink sink = nullptr;
+thread_local void* sinkContext = nullptr;
+
+}  // namespace
+
+void useBackend(std::shared_ptr<UsbBackend> backend) {
+  std::lock_guard lock(backendLock);
+  installed = std::move(backend);
+}
+
+std::shared_ptr<UsbBackend> currentBackend() {
+  std::lock_guard lock(backendLock);
+  if (installed) return installed;
+  if (!fallback) fallback = makeDefault();
+  return fallback;
+}
+
+DiagnosticScope::DiagnosticScope(DiagnosticSink s, void* context)
+    : previousSink_(sink), previousContext_(sinkContext) {
+  sink = s;
+  sinkContext = context;
+}
+
+DiagnosticScope::~DiagnosticScope() {
+  sink = previousSink_;
+  sinkContext = previousContext_;
+}
+
+void diagnostic(const char* format, ...) {
+  if (!sink) return;
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  sink(sinkContext, text);
+}
+
+}  // namespace zyl::usb

@@ -1,0 +1,106 @@
+// Building command texts and reading instrument replies, in one place for every subsystem.
+// Internal to the library. Nothing here allocates: command texts are built in fixed buffers and
+// replies are read in place, every field bounded by the length actually received.
+#pragma once
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace zyl::detail {
+
+// A command text of at most N - 1 characters, kept NUL-terminated. Appending beyond the buffer
+// marks the text as overflowed instead of writing past it; an overflowed text is never sent.
+template <std::size_t N>
+class CommandText {
+ public:
+  explicit CommandText(std::string_view prefix = {}) { append(prefix); }
+
+  CommandText& append(std::string_view s) {
+    if (s.size() > N - 1 - len_) {
+      overflowed_ = true;
+      return *this;
+    }
+    for (char c : s) text_[len_++] = c;
+    text_[len_] = '\0';
+    return *this;
+  }
+  // printf("%0*llx") / ("%0*llX"): at least `width` digits, more when the value needs them.
+  CommandText& hex(uint64_t value, int width, bool upper = false) {
+    return number(value, 16, width, upper);
+  }
+  // printf("%0*llu").
+  CommandText& dec(uint64_t value, int width) { return number(value, 10, width, false); }
+
+  const char* c_str() const { return text_; }
+  std::string_view view() const { return {text_, len_}; }
+  std::size_t size() const { return len_; }
+  bool overflowed() const { return overflowed_; }
+
+ private:
+  CommandText& number(uint64_t value, int base, int width, bool upper) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, base);
+    (void)ec;  // 24 characters hold any 64-bit value in base 10 or 16
+    const std::size_t n = static_cast<std::size_t>(end - digits);
+    if (upper)
+      for (char* p = digits; p != end; ++p)
+        if (*p >= 'a' && *p <= 'f') *p = static_cast<char>(*p - 'a' + 'A');
+    char padded[48];
+    std::size_t pad = width > 0 && static_cast<std::size_t>(width) > n ? width - n : 0;
+    if (pad > sizeof padded - n) pad = sizeof padded - n;
+    std::size_t k = 0;
+    for (; k < pad; ++k) padded[k] = '0';
+    for (std::size_t i = 0; i < n; ++i) padded[k++] = digits[i];
+    return append({padded, k});
+  }
+
+  char text_[N] = {};
+  std::size_t len_ = 0;
+  bool overflowed_ = false;
+};
+
+// A reply as received: reads at fixed offsets never look beyond `length` bytes.
+class ReplyView {
+ public:
+  ReplyView(const void* data, long length)
+      : data_(static_cast<const char*>(data)), size_(length > 0 ? std::size_t(length) : 0) {}
+
+  std::size_t size() const { return size_; }
+  bool has(std::size_t offset, std::size_t width) const {
+    return offset <= size_ && width <= size_ - offset;
+  }
+  // The characters at [offset, offset + width), cut at the end of the reply.
+  std::string_view text(std::size_t offset, std::size_t width) const {
+    if (offset >= size_) return {};
+    return {data_ + offset, width < size_ - offset ? width : size_ - offset};
+  }
+  // `width` hexadecimal digits at `offset` (either case); nothing when the field is not wholly
+  // inside the reply or holds anything but hexadecimal digits.
+  std::optional<uint32_t> hex(std::size_t offset, std::size_t width) const {
+    if (width == 0 || width > 8 || !has(offset, width)) return std::nullopt;
+    return parseHex(std::string_view(data_ + offset, width));
+  }
+  unsigned char byte(std::size_t offset) const {
+    return offset < size_ ? static_cast<unsigned char>(data_[offset]) : 0;
+  }
+
+  static std::optional<uint32_t> parseHex(std::string_view digits) {
+    if (digits.empty() || digits.size() > 8) return std::nullopt;
+    for (char c : digits) {
+      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+      if (!ok) return std::nullopt;
+    }
+    uint32_t value = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    return value;
+  }
+
+ private:
+  const char* data_;
+  std::size_t size_;
+};
+
+}  // namespace zyl::detail

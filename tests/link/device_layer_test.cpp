@@ -1,0 +1,104 @@
+// The device layer over a back end: endpoint list, shortcuts, time-outs and what it refuses.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "link/usb/CyUSB.h"
+#include "support/LinkFixture.h"
+#include "support/ZylTestPeer.h"
+
+namespace zyl::test {
+namespace {
+
+class DeviceLayerTest : public FakeLinkTest {};
+
+TEST_F(DeviceLayerTest, EndpointListStartsWithControlAndKeepsDescriptorOrder) {
+  // An interface whose first IN endpoint is an interrupt one, and whose OUT comes last.
+  fake->deviceDescriptor().endpoints = {{0x81, 3, 64, 1},
+                                        {0x86, 2, 512, 0},
+                                        {0x88, 2, 512, 0},
+                                        {0x02, 2, 512, 0},
+                                        {0x83, 1, 1024, 1}};
+  CCyUSBDevice device;
+  ASSERT_TRUE(device.isOpen());
+  ASSERT_EQ(device.endpointCount(), 6);
+  EXPECT_EQ(device.endpoint(0), device.controlEndpoint);
+  EXPECT_EQ(device.controlEndpoint->maxPktSize, 64);
+  EXPECT_EQ(device.firstBulkIn->address, 0x86);
+  EXPECT_EQ(device.firstBulkOut->address, 0x02);
+  EXPECT_EQ(device.firstInterruptIn->address, 0x81);
+  EXPECT_EQ(device.firstIsocIn->address, 0x83);
+  EXPECT_EQ(device.endpoint(6), nullptr);
+  EXPECT_EQ(device.endpoint(-1), nullptr);
+  for (int i = 0; i < device.endpointCount(); ++i) {
+    EXPECT_EQ(device.endpoint(i)->timeoutMs, 10000u);
+    EXPECT_EQ(device.endpoint(i)->in, (device.endpoint(i)->address & 0x80) != 0);
+  }
+
+  // The n-th bulk IN endpoint skips interrupt and isochronous ones.
+  fake->devices = 0;
+  ZylInterface z;
+  EXPECT_EQ(ZylTestPeer::findUsbEndpoint(z, &device, 1)->address, 0x86);
+  EXPECT_EQ(ZylTestPeer::findUsbEndpoint(z, &device, 2)->address, 0x88);
+  EXPECT_EQ(ZylTestPeer::findUsbEndpoint(z, &device, 3), nullptr);
+
+  // No isochronous transfers through the back end.
+  unsigned char buffer[16];
+  long length = sizeof buffer;
+  EXPECT_FALSE(device.firstIsocIn->transfer(buffer, length));
+  EXPECT_EQ(length, 0);
+}
+
+TEST_F(DeviceLayerTest, ClosedAndOutOfRangeDevicesRefuseEverything) {
+  CCyUSBDevice device(false);
+  EXPECT_FALSE(device.isOpen());
+  EXPECT_EQ(device.endpointCount(), 0);
+  EXPECT_FALSE(device.resetParentPort());
+  EXPECT_EQ(device.deviceCount(), 1);
+  EXPECT_FALSE(device.openDevice(1));
+  EXPECT_FALSE(device.openDevice(-1));
+  ASSERT_TRUE(device.openDevice(0));
+  EXPECT_TRUE(device.resetParentPort());
+  device.closeDevice();
+  EXPECT_EQ(device.controlEndpoint, nullptr);
+  EXPECT_EQ(device.firstBulkIn, nullptr);
+}
+
+TEST_F(DeviceLayerTest, ControlEndpointCarriesOnlyVendorRequestsWithoutData) {
+  CCyUSBDevice device;
+  CCyControlEndPoint* control = device.controlEndpoint;
+  control->timeoutMs = 1234;
+  EXPECT_TRUE(control->vendorRequest(4));
+  EXPECT_EQ(fake->transfers().back().timeoutMs, 1234u);
+  control->direction = 1;  // device to host is not carried
+  long length = 0;
+  EXPECT_FALSE(control->transfer(nullptr, length));
+  control->direction = 0;
+  length = 8;  // nor is a data stage
+  unsigned char data[8] = {};
+  EXPECT_FALSE(control->transfer(data, length));
+  EXPECT_EQ(length, 0);
+}
+
+// A back end that breaks its promise not to throw.
+class ThrowingBackend : public zyl::usb::UsbBackend {
+ public:
+  int deviceCount() override { throw std::runtime_error("bus gone"); }
+  std::unique_ptr<zyl::usb::UsbHandle> open(int) override { throw std::bad_alloc(); }
+};
+
+TEST(DeviceLayerBoundary, ABackEndThatThrowsIsNoDevice) {
+  ManualClock clock;
+  zyl::usb::useBackend(std::make_shared<ThrowingBackend>());
+  {
+    ZylInterface z;
+    EXPECT_EQ(z.GetCommunicationState(), CommNotConnected);
+    unsigned char data[] = "-1B05";
+    long length = 5;
+    EXPECT_EQ(z.ZylUSBSendData(data, length, 100), ZYL_NO_DEVICE);
+  }
+  zyl::usb::useBackend(nullptr);
+}
+
+}  // namespace
+}  // namespace zyl::test

@@ -1,0 +1,143 @@
+#include "support/FakeBackend.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zyl::test {
+
+class FakeHandle : public zyl::usb::UsbHandle {
+ public:
+  explicit FakeHandle(FakeBackend& backend) : backend_(backend) {}
+  const zyl::usb::DeviceDescriptor& descriptor() const override { return backend_.descriptor_; }
+  bool bulkTransfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) override {
+    return backend_.transfer(endpoint, data, length, timeoutMs);
+  }
+  bool vendorRequest(uint8_t request, uint16_t, uint16_t, uint32_t timeoutMs) override {
+    return backend_.vendor(request, timeoutMs);
+  }
+  bool abortPipe(uint8_t endpoint) override {
+    backend_.abort(endpoint);
+    return true;
+  }
+  bool resetPipe(uint8_t) override { return true; }
+  bool resetParentPort() override { return true; }
+
+ private:
+  FakeBackend& backend_;
+};
+
+FakeBackend::FakeBackend(int bulkInEndpoints) {
+  descriptor_.vendorId = 0x04B4;
+  descriptor_.productId = 0x1004;
+  descriptor_.highSpeed = true;
+  descriptor_.endpoints.push_back({kCommandOut, 2, 512, 0});
+  const uint8_t ins[] = {kCommandIn, kStatusIn, kScanIn};
+  for (int i = 0; i < bulkInEndpoints && i < 3; ++i)
+    descriptor_.endpoints.push_back({ins[i], 2, 512, 0});
+  responder = [this](std::string_view command) -> std::optional<std::string> {
+    if (command == "-1B05") return version;
+    return std::string("ACK");
+  };
+}
+
+int FakeBackend::deviceCount() {
+  std::lock_guard lock(mutex_);
+  return unplugged ? 0 : devices;
+}
+
+std::unique_ptr<zyl::usb::UsbHandle> FakeBackend::open(int index) {
+  std::lock_guard lock(mutex_);
+  if (unplugged || index >= devices) return nullptr;
+  if (failOpens > 0) {
+    --failOpens;
+    return nullptr;
+  }
+  ++opens_;
+  return std::make_unique<FakeHandle>(*this);
+}
+
+void FakeBackend::queue(uint8_t endpoint, std::string_view bytes) {
+  std::lock_guard lock(mutex_);
+  queues_[endpoint].emplace_back(bytes);
+}
+
+bool FakeBackend::transfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) {
+  std::unique_lock lock(mutex_);
+  if (endpoint & 0x80) {
+    auto& q = queues_[endpoint];
+    if (unplugged || q.empty()) {
+      length = 0;
+      transfers_.push_back({endpoint, {}, timeoutMs, false});
+      return false;
+    }
+    std::string& front = q.front();
+    const size_t n = std::min(front.size(), static_cast<size_t>(length));
+    std::memcpy(data, front.data(), n);
+    transfers_.push_back({endpoint, front.substr(0, n), timeoutMs, true});
+    if (n == front.size())
+      q.pop_front();
+    else
+      front.erase(0, n);
+    length = static_cast<long>(n);
+    return true;
+  }
+  std::string bytes(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+  if (unplugged || failWrites > 0) {
+    if (failWrites > 0) --failWrites;
+    transfers_.push_back({endpoint, bytes, timeoutMs, false});
+    length = 0;
+    return false;
+  }
+  transfers_.push_back({endpoint, bytes, timeoutMs, true});
+  auto respond = responder;
+  lock.unlock();
+  if (respond)
+    if (auto reply = respond(bytes)) queue(kCommandIn, *reply);
+  return true;
+}
+
+bool FakeBackend::vendor(uint8_t request, uint32_t timeoutMs) {
+  std::lock_guard lock(mutex_);
+  const bool ok = !unplugged && !vendorFails;
+  transfers_.push_back({0, std::string(1, static_cast<char>(request)), timeoutMs, ok});
+  if (ok && request == 4) queues_.clear();
+  return ok;
+}
+
+void FakeBackend::abort(uint8_t endpoint) {
+  std::lock_guard lock(mutex_);
+  ++aborts_[endpoint];
+}
+
+std::vector<FakeTransfer> FakeBackend::transfers() const {
+  std::lock_guard lock(mutex_);
+  return transfers_;
+}
+
+std::vector<std::string> FakeBackend::writes() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& t : transfers_)
+    if (t.endpoint == kCommandOut && t.ok) out.push_back(t.bytes);
+  return out;
+}
+
+int FakeBackend::opens() const {
+  std::lock_guard lock(mutex_);
+  return opens_;
+}
+
+int FakeBackend::aborts(uint8_t endpoint) const {
+  std::lock_guard lock(mutex_);
+  auto it = aborts_.find(endpoint);
+  return it == aborts_.end() ? 0 : it->second;
+}
+
+void FakeBackend::clearRecord() {
+  std::lock_guard lock(mutex_);
+  transfers_.clear();
+  aborts_.clear();
+  opens_ = 0;
+}
+
+}  // namespace zyl::test

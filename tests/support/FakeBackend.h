@@ -1,0 +1,78 @@
+// A scripted USB back end for exact-wire tests: it records every byte the library writes and
+// answers from queues the test fills. Reads of an empty queue fail at once, as a time-out would,
+// so tests of silent instruments take no time.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zyl/UsbBackend.h"
+
+namespace zyl::test {
+
+inline constexpr uint8_t kCommandOut = 0x02;
+inline constexpr uint8_t kCommandIn = 0x86;
+inline constexpr uint8_t kStatusIn = 0x88;
+inline constexpr uint8_t kScanIn = 0x84;
+
+struct FakeTransfer {
+  uint8_t endpoint;   // 0 for vendor requests
+  std::string bytes;  // written bytes (OUT) or delivered bytes (IN); vendor: the request code
+  uint32_t timeoutMs;
+  bool ok;
+};
+
+class FakeBackend : public zyl::usb::UsbBackend {
+ public:
+  explicit FakeBackend(int bulkInEndpoints = 3);
+
+  // What the library sees.
+  int deviceCount() override;
+  std::unique_ptr<zyl::usb::UsbHandle> open(int index) override;
+
+  // Script. `queue` adds one reply message to an IN endpoint; a read takes at most its capacity
+  // of the front message and leaves the rest for the next read.
+  void queue(uint8_t endpoint, std::string_view bytes);
+  // Answers written commands: the reply it returns (if any) is queued on the command IN pipe.
+  // By default "-1B05" is answered with `version` and everything else with "ACK".
+  std::function<std::optional<std::string>(std::string_view command)> responder;
+  std::string version = "VERSION130904A-V3";
+
+  zyl::usb::DeviceDescriptor& deviceDescriptor() { return descriptor_; }
+
+  int devices = 1;           // what deviceCount reports
+  int failOpens = 0;         // the next this many opens fail
+  int failWrites = 0;        // the next this many OUT transfers fail
+  bool vendorFails = false;  // vendor requests fail
+  bool unplugged = false;    // every operation of every handle fails
+
+  // Record.
+  std::vector<FakeTransfer> transfers() const;
+  std::vector<std::string> writes() const;  // OUT transfers that succeeded, in order
+  int opens() const;
+  int aborts(uint8_t endpoint) const;
+  void clearRecord();
+
+ private:
+  friend class FakeHandle;
+  bool transfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs);
+  bool vendor(uint8_t request, uint32_t timeoutMs);
+  void abort(uint8_t endpoint);
+
+  zyl::usb::DeviceDescriptor descriptor_;
+  mutable std::mutex mutex_;
+  std::map<uint8_t, std::deque<std::string>> queues_;
+  std::vector<FakeTransfer> transfers_;
+  std::map<uint8_t, int> aborts_;
+  int opens_ = 0;
+};
+
+}  // namespace zyl::test

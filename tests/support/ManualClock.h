@@ -1,0 +1,31 @@
+// A clock for tests: time moves only when the test (or a sleep of the library) moves it.
+#pragma once
+
+#include <atomic>
+
+#include "link/clock.h"
+
+namespace zyl::test {
+
+class ManualClock : public zyl::detail::Clock {
+ public:
+  ManualClock() { zyl::detail::setClock(this); }
+  ~ManualClock() override { zyl::detail::setClock(nullptr); }
+
+  long processMs() override { return static_cast<long>(ms_.load()); }
+  uint64_t monotonicMs() override { return ms_.load(); }
+  int64_t calendarSeconds() override { return static_cast<int64_t>(ms_.load() / 1000); }
+  void sleepMs(uint32_t ms) override {
+    ms_ += ms;
+    slept_ += ms;
+  }
+
+  void advance(uint64_t ms) { ms_ += ms; }
+  uint64_t slept() const { return slept_.load(); }
+
+ private:
+  std::atomic<uint64_t> ms_{1000000};
+  std::atomic<uint64_t> slept_{0};
+};
+
+}  // namespace zyl::test

@@ -1,0 +1,31 @@
+// Reaches the private helpers of the instrument object from tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "zyl/ZylInterface.h"
+
+struct ZylTestPeer {
+  template <typename... Args>
+  static void debugOut(ZylInterface& z, const char* format, Args... args) {
+    z.DebugOut(format, args...);
+  }
+  static char* readEnglishLocaleFloat(ZylInterface& z, char* text, double* out) {
+    return z.readEnglishLocaleFloat(text, out);
+  }
+  static void split(ZylInterface& z, std::string& text, std::vector<std::string>& pieces) {
+    z.split(text, pieces);
+  }
+  static void replaceAll(ZylInterface& z, std::string& text, const std::string& from,
+                         const std::string& to) {
+    z.replaceAll(text, from, to);
+  }
+  static unsigned int sendAcknowledged(ZylInterface& z, const char* command) {
+    return z.sendAcknowledged(command);
+  }
+  static bool initHardwareVersion(ZylInterface& z) { return z.InitHardwareVersion(); }
+  static CCyBulkEndPoint* findUsbEndpoint(ZylInterface& z, CCyUSBDevice* d, int n) {
+    return z.findUsbEndpoint(d, n);
+  }
+};
