@@ -107,9 +107,10 @@ void c_flashMemory::swap(c_flashMemory& other) noexcept {
   swap(m_set, other.m_set);
 }
 
+// The same as swapping with a fresh record, but assigning in place keeps the strings' storage,
+// so reloading a record allocates nothing.
 void c_flashMemory::reset() {
-  c_flashMemory fresh;
-  swap(fresh);
+  init();
 }
 
 ZYL_XML_RECORD_MEMBERS(c_flashMemory)

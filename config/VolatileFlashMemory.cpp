@@ -58,9 +58,10 @@ void c_volatileFlashMemory::swap(c_volatileFlashMemory& other) noexcept {
   swap(m_set, other.m_set);
 }
 
+// The same as swapping with a fresh record, but assigning in place keeps the strings' storage,
+// so reloading a record allocates nothing.
 void c_volatileFlashMemory::reset() {
-  c_volatileFlashMemory fresh;
-  swap(fresh);
+  init();
 }
 
 ZYL_XML_RECORD_MEMBERS(c_volatileFlashMemory)

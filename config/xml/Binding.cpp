@@ -11,6 +11,16 @@ namespace zyl::xml {
 
 namespace {
 
+// Allocation failures inside become a result; nothing is thrown through the records.
+template <class Fn>
+int guarded(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (...) {
+    return kNoMemory;
+  }
+}
+
 int readValue(const Element& element, const FieldSpec& spec, const FieldSlot& slot) {
   switch (spec.type) {
     case FieldType::Text:
@@ -35,9 +45,7 @@ int readValue(const Element& element, const FieldSpec& spec, const FieldSlot& sl
   return kOk;
 }
 
-}  // namespace
-
-int readElement(const Element& element, const RecordBinding& binding) {
+int readElementUnguarded(const Element& element, const RecordBinding& binding) {
   if (!element) return kMalformed;
   const auto& specs = binding.specs;
   const std::size_t count = specs.size();
@@ -73,21 +81,7 @@ int readElement(const Element& element, const RecordBinding& binding) {
   return kOk;
 }
 
-int readDocument(const Reader& reader, const RecordBinding& binding) {
-  const Element root = reader.root();
-  if (!root) return reader.error() != kOk ? reader.error() : kMalformed;
-  if (root.name() != binding.rootName || !root.namespaceUri().empty()) return kWrongRoot;
-  const int code = readElement(root, binding);
-  // Text after the root element is reported even though the record itself is complete.
-  return code != kOk ? code : reader.error();
-}
-
-int readBuffer(const char* data, std::size_t size, const RecordBinding& binding) {
-  const Reader reader(data, size);
-  return readDocument(reader, binding);
-}
-
-int readFile(const char* fileName, const RecordBinding& binding) {
+int readFileUnguarded(const char* fileName, const RecordBinding& binding) {
   if (fileName == nullptr) return kFileError;
   std::FILE* file = std::fopen(fileName, "rb");
   if (file == nullptr) return kFileError;
@@ -101,12 +95,7 @@ int readFile(const char* fileName, const RecordBinding& binding) {
   return readBuffer(content.data(), content.size(), binding);
 }
 
-int readFile(const wchar_t* fileName, const RecordBinding& binding) {
-  if (fileName == nullptr) return kFileError;
-  return readFile(toUtf8(fileName).c_str(), binding);
-}
-
-int writeRecord(Writer& writer, const char* rootName, const RecordBinding& binding) {
+int writeRecordUnguarded(Writer& writer, const char* rootName, const RecordBinding& binding) {
   writer.startElement(rootName == nullptr ? binding.rootName : rootName);
   for (std::size_t i = 0; i < binding.specs.size(); ++i) {
     const FieldSpec& spec = binding.specs[i];
@@ -134,20 +123,7 @@ int writeRecord(Writer& writer, const char* rootName, const RecordBinding& bindi
   return writer.error();
 }
 
-int writeString(std::string& out, const RecordBinding& binding) {
-  out.clear();
-  Writer writer(out);
-  return writeRecord(writer, binding.rootName, binding);
-}
-
-int writeStream(std::ostream& out, const RecordBinding& binding) {
-  std::string text;
-  if (const int code = writeString(text, binding); code != kOk) return code;
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  return out ? kOk : kFileError;
-}
-
-int writeFile(const char* fileName, const RecordBinding& binding) {
+int writeFileUnguarded(const char* fileName, const RecordBinding& binding) {
   if (fileName == nullptr) return kFileError;
   std::string text;
   if (const int code = writeString(text, binding); code != kOk) return code;
@@ -165,9 +141,67 @@ int writeFile(const char* fileName, const RecordBinding& binding) {
   return kOk;
 }
 
+}  // namespace
+
+int readElement(const Element& element, const RecordBinding& binding) {
+  return guarded([&] { return readElementUnguarded(element, binding); });
+}
+
+int readDocument(const Reader& reader, const RecordBinding& binding) {
+  const Element root = reader.root();
+  if (!root) return reader.error() != kOk ? reader.error() : kMalformed;
+  if (root.name() != binding.rootName || !root.namespaceUri().empty()) return kWrongRoot;
+  const int code = readElement(root, binding);
+  // Text after the root element is reported even though the record itself is complete.
+  return code != kOk ? code : reader.error();
+}
+
+int readBuffer(const char* data, std::size_t size, const RecordBinding& binding) {
+  return guarded([&] {
+    const Reader reader(data, size);
+    return readDocument(reader, binding);
+  });
+}
+
+int readFile(const char* fileName, const RecordBinding& binding) {
+  return guarded([&] { return readFileUnguarded(fileName, binding); });
+}
+
+int readFile(const wchar_t* fileName, const RecordBinding& binding) {
+  if (fileName == nullptr) return kFileError;
+  return guarded([&] { return readFileUnguarded(toUtf8(fileName).c_str(), binding); });
+}
+
+int writeRecord(Writer& writer, const char* rootName, const RecordBinding& binding) {
+  return guarded([&] { return writeRecordUnguarded(writer, rootName, binding); });
+}
+
+int writeString(std::string& out, const RecordBinding& binding) {
+  return guarded([&] {
+    out.clear();
+    Writer writer(out);
+    return writeRecordUnguarded(writer, binding.rootName, binding);
+  });
+}
+
+int writeStream(std::ostream& out, const RecordBinding& binding) {
+  std::string text;
+  if (const int code = writeString(text, binding); code != kOk) return code;
+  try {
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  } catch (...) {
+    return kFileError;
+  }
+  return out ? kOk : kFileError;
+}
+
+int writeFile(const char* fileName, const RecordBinding& binding) {
+  return guarded([&] { return writeFileUnguarded(fileName, binding); });
+}
+
 int writeFile(const wchar_t* fileName, const RecordBinding& binding) {
   if (fileName == nullptr) return kFileError;
-  return writeFile(toUtf8(fileName).c_str(), binding);
+  return guarded([&] { return writeFileUnguarded(toUtf8(fileName).c_str(), binding); });
 }
 
 bool occursOk(Tracker& tracker, const RecordBinding& binding) {
@@ -175,7 +209,11 @@ bool occursOk(Tracker& tracker, const RecordBinding& binding) {
     const FieldSpec& spec = binding.specs[i];
     if (spec.isAttribute || !spec.required || spec.type == FieldType::Raw) continue;
     if (!*binding.slots[i].set) {
-      tracker.addMissing(spec.name);
+      try {
+        tracker.addMissing(spec.name);
+      } catch (...) {
+        // The verdict stands even when its text cannot be kept.
+      }
       return false;
     }
   }
@@ -183,11 +221,15 @@ bool occursOk(Tracker& tracker, const RecordBinding& binding) {
 }
 
 bool check(Tracker& tracker, const char* itemName, const RecordBinding& binding) {
-  const std::string outer = tracker.item();
-  tracker.setItem(itemName == nullptr ? "" : itemName);
-  const bool ok = occursOk(tracker, binding);
-  tracker.setItem(outer);
-  return ok;
+  try {
+    const std::string outer = tracker.item();
+    tracker.setItem(itemName == nullptr ? "" : itemName);
+    const bool ok = occursOk(tracker, binding);
+    tracker.setItem(outer);
+    return ok;
+  } catch (...) {
+    return occursOk(tracker, binding);
+  }
 }
 
 const std::map<std::string, std::string>& emptyNsMap() {

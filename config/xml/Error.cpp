@@ -20,6 +20,8 @@ const char* errorText(int code) {
       return "malformed XML";
     case kFileError:
       return "file or stream cannot be read or written";
+    case kNoMemory:
+      return "out of memory";
   }
   return "unknown error";
 }

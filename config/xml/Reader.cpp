@@ -2,8 +2,12 @@
 
 #include <expat.h>
 
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <unordered_map>
 
 #include "config/xml/Text.h"
@@ -15,49 +19,146 @@ namespace {
 
 constexpr XML_Char kNsSeparator = '|';
 
-// Creating an expat parser costs a dozen allocations; one parser per thread, reset between
-// documents, keeps its buffers. A Reader never parses from inside another Reader's callbacks,
-// but `busy` keeps that safe should it ever happen.
-struct ParserCache {
-  XML_Parser parser = nullptr;
-  bool busy = false;
-  ~ParserCache() {
-    if (parser != nullptr) XML_ParserFree(parser);
-  }
-};
-thread_local ParserCache t_parserCache;
+// Expat allocates its parser, buffers and tables through these functions. During one parse they
+// come from a per-thread bump arena that is emptied when the parser is freed, so a document of
+// ordinary size is read without touching the heap; what does not fit goes to malloc.
+class ParseArena {
+ public:
+  static constexpr std::size_t kSize = 64 * 1024;
 
+  void* allocate(std::size_t n) {
+    if (n <= kSize) {
+      const std::size_t rounded = roundUp(n);
+      if (sizeof(Header) + rounded <= kSize - m_used) {
+        auto* header = reinterpret_cast<Header*>(m_buffer + m_used);
+        *header = {rounded, false};
+        m_used += sizeof(Header) + rounded;
+        m_last = header + 1;
+        return m_last;
+      }
+    }
+    if (n > SIZE_MAX - sizeof(Header)) return nullptr;
+    auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + n));
+    if (header == nullptr) return nullptr;
+    *header = {n, true};
+    return header + 1;
+  }
+
+  void* reallocate(void* p, std::size_t n) {
+    if (p == nullptr) return allocate(n);
+    Header* header = headerOf(p);
+    if (header->onHeap) {
+      if (n > SIZE_MAX - sizeof(Header)) return nullptr;
+      auto* grown = static_cast<Header*>(std::realloc(header, sizeof(Header) + n));
+      if (grown == nullptr) return nullptr;
+      grown->size = n;
+      return grown + 1;
+    }
+    if (n <= header->size) return p;
+    // The newest block can grow in place, which is how expat's buffers usually grow.
+    const auto offset = static_cast<std::size_t>(static_cast<unsigned char*>(p) - m_buffer);
+    if (p == m_last && n <= kSize && roundUp(n) <= kSize - offset) {
+      header->size = roundUp(n);
+      m_used = offset + header->size;
+      return p;
+    }
+    void* moved = allocate(n);
+    if (moved == nullptr) return nullptr;
+    std::memcpy(moved, p, header->size);
+    release(p);
+    return moved;
+  }
+
+  void release(void* p) {
+    if (p == nullptr) return;
+    Header* header = headerOf(p);
+    if (header->onHeap) {
+      std::free(header);
+    } else if (p == m_last) {
+      m_used = static_cast<std::size_t>(reinterpret_cast<unsigned char*>(header) - m_buffer);
+      m_last = nullptr;
+    }
+  }
+
+  void clear() {
+    m_used = 0;
+    m_last = nullptr;
+  }
+
+ private:
+  struct alignas(std::max_align_t) Header {
+    std::size_t size;
+    bool onHeap;
+  };
+  static std::size_t roundUp(std::size_t n) {
+    return (n + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+  }
+  static Header* headerOf(void* p) { return static_cast<Header*>(p) - 1; }
+
+  alignas(std::max_align_t) unsigned char m_buffer[kSize];
+  std::size_t m_used = 0;
+  void* m_last = nullptr;
+};
+
+unsigned long makeSalt() noexcept {
+  try {
+    return std::random_device()() | 1u;
+  } catch (...) {
+    return static_cast<unsigned long>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+}
+
+// The arena the memory functions use; set for the length of one parse.
+thread_local ParseArena* t_arena = nullptr;
+
+void* arenaMalloc(std::size_t n) {
+  return t_arena->allocate(n);
+}
+void* arenaRealloc(void* p, std::size_t n) {
+  return t_arena->reallocate(p, n);
+}
+void arenaFree(void* p) {
+  t_arena->release(p);
+}
+const XML_Memory_Handling_Suite kArenaSuite = {arenaMalloc, arenaRealloc, arenaFree};
+
+// One expat parser for one parse, on this thread's arena. The arena itself is allocated once per
+// thread; should a parse ever begin while another is under way on the same thread, it gets an
+// arena of its own.
 class ParserLease {
  public:
-  ParserLease() {
-    ParserCache& cache = t_parserCache;
-    if (cache.parser != nullptr && !cache.busy && XML_ParserReset(cache.parser, "UTF-8")) {
-      m_parser = cache.parser;
-      cache.busy = true;
-      m_cached = true;
-      return;
+  ParserLease() : m_outer(t_arena) {
+    thread_local std::unique_ptr<ParseArena> threadArena;
+    thread_local bool threadArenaBusy = false;
+    if (!threadArenaBusy) {
+      if (!threadArena) threadArena = std::make_unique<ParseArena>();
+      threadArenaBusy = true;
+      m_busyFlag = &threadArenaBusy;
+      t_arena = threadArena.get();
+    } else {
+      m_ownArena = std::make_unique<ParseArena>();
+      t_arena = m_ownArena.get();
     }
-    m_parser = XML_ParserCreateNS("UTF-8", kNsSeparator);
-    if (m_parser != nullptr && cache.parser == nullptr) {
-      cache.parser = m_parser;
-      cache.busy = true;
-      m_cached = true;
-    }
+    m_parser = XML_ParserCreate_MM("UTF-8", &kArenaSuite, &kNsSeparator);
+    // A salt of our own spares expat a call for entropy on every document.
+    thread_local const unsigned long salt = makeSalt();
+    if (m_parser != nullptr) XML_SetHashSalt(m_parser, salt);
   }
   ~ParserLease() {
-    if (m_cached) {
-      t_parserCache.busy = false;
-    } else if (m_parser != nullptr) {
-      XML_ParserFree(m_parser);
-    }
+    if (m_parser != nullptr) XML_ParserFree(m_parser);
+    t_arena->clear();
+    if (m_busyFlag != nullptr) *m_busyFlag = false;
+    t_arena = m_outer;
   }
   ParserLease(const ParserLease&) = delete;
   ParserLease& operator=(const ParserLease&) = delete;
   XML_Parser get() const { return m_parser; }
 
  private:
+  ParseArena* m_outer;
+  std::unique_ptr<ParseArena> m_ownArena;
+  bool* m_busyFlag = nullptr;
   XML_Parser m_parser = nullptr;
-  bool m_cached = false;
 };
 
 }  // namespace
@@ -71,6 +172,7 @@ struct ReaderBuilder {
   std::uint32_t current = Reader::kNone;
   bool doctype = false;
   bool tooLarge = false;
+  bool outOfMemory = false;
   // Namespace URIs are stored once each: expat repeats the URI with every name, and a long URI
   // on many short elements must not multiply the memory a document takes.
   std::unordered_map<std::string, std::uint32_t> uris;
@@ -204,7 +306,48 @@ struct ReaderBuilder {
   }
 };
 
+Reader::Storage& Reader::spareStorage() {
+  thread_local Storage spare;
+  return spare;
+}
+
 Reader::Reader(const char* data, std::size_t size) {
+  // The tree's containers are borrowed from this thread's spare set, which keeps the capacity
+  // of the previous document: reading the same kind of document again allocates nothing.
+  Storage& spare = spareStorage();
+  if (!spare.lent) {
+    m_nodes.swap(spare.nodes);
+    m_attrs.swap(spare.attrs);
+    m_pool.swap(spare.pool);
+    spare.lent = true;
+    m_borrowed = true;
+  }
+  try {
+    parse(data, size);
+  } catch (...) {
+    m_error = kNoMemory;
+    m_errorMessage.clear();
+  }
+}
+
+Reader::~Reader() {
+  if (!m_borrowed) return;
+  Storage& spare = spareStorage();
+  // A huge document's capacity is not worth keeping for the thread's lifetime.
+  constexpr std::size_t kKeep = 1 << 20;
+  if (m_pool.capacity() <= kKeep && m_nodes.capacity() * sizeof(Node) <= kKeep &&
+      m_attrs.capacity() * sizeof(Attr) <= kKeep) {
+    m_nodes.clear();
+    m_attrs.clear();
+    m_pool.clear();
+    spare.nodes.swap(m_nodes);
+    spare.attrs.swap(m_attrs);
+    spare.pool.swap(m_pool);
+  }
+  spare.lent = false;
+}
+
+void Reader::parse(const char* data, std::size_t size) {
   if (data == nullptr) size = 0;
   if (size > 0) {
     if (const void* zero = std::memchr(data, 0, size)) {
@@ -213,18 +356,14 @@ Reader::Reader(const char* data, std::size_t size) {
   }
   m_source = std::string_view(data == nullptr ? "" : data, size);
 
-  auto fail = [this](std::string message) {
-    m_error = kMalformed;
-    m_errorMessage = std::move(message);
-  };
   if (size > static_cast<std::size_t>(INT_MAX)) {
-    fail("document too large");
+    m_error = kMalformed;
+    m_errorMessage = "document too large";
     return;
   }
-
   ParserLease lease;
   if (lease.get() == nullptr) {
-    fail("out of memory");
+    m_error = kNoMemory;
     return;
   }
   const XML_Parser parser = lease.get();
@@ -240,17 +379,21 @@ Reader::Reader(const char* data, std::size_t size) {
   if (XML_Parse(parser, m_source.data(), static_cast<int>(size), XML_TRUE) == XML_STATUS_OK) {
     return;
   }
-  std::string message;
-  if (builder.doctype) {
-    message = "document type declarations are not accepted";
-  } else if (builder.tooLarge) {
-    message = "document too large";
-  } else {
-    message = XML_ErrorString(XML_GetErrorCode(parser));
+  const XML_Error code = XML_GetErrorCode(parser);
+  if (builder.outOfMemory || code == XML_ERROR_NO_MEMORY) {
+    m_error = kNoMemory;
+    return;
   }
-  message += " at line " + std::to_string(XML_GetCurrentLineNumber(parser)) + ", column " +
-             std::to_string(XML_GetCurrentColumnNumber(parser));
-  fail(std::move(message));
+  m_error = kMalformed;
+  if (builder.doctype) {
+    m_errorMessage = "document type declarations are not accepted";
+  } else if (builder.tooLarge) {
+    m_errorMessage = "document too large";
+  } else {
+    m_errorMessage = XML_ErrorString(code);
+  }
+  m_errorMessage += " at line " + std::to_string(XML_GetCurrentLineNumber(parser)) + ", column " +
+                    std::to_string(XML_GetCurrentColumnNumber(parser));
 }
 
 std::string_view Element::name() const {

@@ -70,10 +70,11 @@ class Reader {
   // The buffer must outlive the Reader.
   Reader(const char* data, std::size_t size);
   explicit Reader(std::string_view text) : Reader(text.data(), text.size()) {}
+  ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  // kOk, or kMalformed when the text is not well-formed XML.
+  // kOk, kMalformed when the text is not well-formed XML, kNoMemory.
   int error() const { return m_error; }
   // Expat's description with line and column; empty on success.
   const std::string& errorMessage() const { return m_errorMessage; }
@@ -104,6 +105,15 @@ class Reader {
     std::uint32_t valueOff, valueLen;
   };
 
+  struct Storage {
+    std::vector<Node> nodes;
+    std::vector<Attr> attrs;
+    std::string pool;
+    bool lent = false;
+  };
+  static Storage& spareStorage();
+  void parse(const char* data, std::size_t size);
+
   std::string_view pooled(std::uint32_t off, std::uint32_t len) const {
     return std::string_view(m_pool).substr(off, len);
   }
@@ -114,6 +124,7 @@ class Reader {
   std::string m_pool;  // names, attribute values and text, decoded
   int m_error = 0;
   std::string m_errorMessage;
+  bool m_borrowed = false;
 };
 
 }  // namespace zyl::xml

@@ -101,8 +101,10 @@ void Writer::startElement(std::string_view name) {
   closeStartTag();
   breakLine(m_depth);
   m_out.push_back('<');
+  const OpenElement element{m_out.size(), name.size()};
   m_out.append(name);
-  m_names.append(name).push_back('\0');
+  if (m_depth >= kInlineDepth) m_deeper.push_back(element);
+  open(m_depth) = element;
   ++m_depth;
   m_startTagOpen = true;
   m_hasChildren = false;
@@ -158,23 +160,24 @@ void Writer::endElement() {
     m_error = kBadValue;
     return;
   }
-  // m_names ends in '\0'; the innermost name runs from the '\0' before it.
-  const std::size_t last = m_names.size() - 1;
-  std::size_t begin = 0;
-  if (last > 0) {
-    const std::size_t previous = m_names.rfind('\0', last - 1);
-    if (previous != std::string::npos) begin = previous + 1;
+  const OpenElement element = open(m_depth - 1);
+  if (element.offset + element.length > m_out.size()) {
+    // Someone cut the output short under us; there is no name left to close with.
+    m_error = kBadValue;
+    return;
   }
-  const std::string_view name(m_names.data() + begin, last - begin);
-
   --m_depth;
   if (m_startTagOpen) {
     closeStartTag();
   } else if (m_hasChildren) {
     breakLine(m_depth);
   }
-  m_out.append("</").append(name).push_back('>');
-  m_names.resize(begin);
+  m_out.append("</");
+  // Appending from the string to itself: reserve first so the source cannot move.
+  m_out.reserve(m_out.size() + element.length + 1);
+  m_out.append(m_out, element.offset, element.length);
+  m_out.push_back('>');
+  if (m_depth >= kInlineDepth) m_deeper.pop_back();
   // The element just closed is a child of the one that is now innermost.
   m_hasChildren = true;
 }

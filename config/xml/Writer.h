@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zyl::xml {
 
@@ -20,8 +21,8 @@ struct WriterSettings {
 
 class Writer {
  public:
-  // Appends to `out`, which must outlive the Writer. The declaration, when asked for, is
-  // written at once.
+  // Appends to `out`, which must outlive the Writer and must not be changed by others while
+  // elements are open. The declaration, when asked for, is written at once.
   explicit Writer(std::string& out, WriterSettings settings = {});
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -48,9 +49,21 @@ class Writer {
   void closeStartTag();
   void breakLine(int depth);
 
+  // Where the name of an open element lies in the output (just after its '<'): names are not
+  // copied, so writing allocates nothing beyond the output's own growth. The first levels live
+  // inline; only deeper documents use the vector.
+  struct OpenElement {
+    std::size_t offset, length;
+  };
+  static constexpr int kInlineDepth = 16;
+  OpenElement& open(int level) {
+    return level < kInlineDepth ? m_open[level] : m_deeper[level - kInlineDepth];
+  }
+
   std::string& m_out;
   WriterSettings m_settings;
-  std::string m_names;  // names of the open elements, each followed by '\0'
+  OpenElement m_open[kInlineDepth];
+  std::vector<OpenElement> m_deeper;
   int m_depth = 0;
   bool m_startTagOpen = false;
   bool m_hasChildren = false;  // of the innermost open element

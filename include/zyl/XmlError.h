@@ -14,6 +14,7 @@ enum ErrorCode : int {
   kOutOfRange = 5,      // an integer value lies outside its range
   kMalformed = 6,       // the text is not well-formed XML (or holds a document type declaration)
   kFileError = 7,       // a file or stream cannot be read or written
+  kNoMemory = 8,        // memory ran out while reading or writing
 };
 
 // A short English description of a code; never null (unknown codes have a text of their own).

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "config/xml/Reader.h"
+#include "config/xml/Writer.h"
 #include "zyl/XmlError.h"
 
 namespace zyl::xml {
@@ -111,6 +112,44 @@ TEST(XmlReader, TextIsReadAsUtf8WhateverTheDeclarationSays) {
   ASSERT_EQ(reader.error(), kOk);
   EXPECT_EQ(reader.root().text(), "\xC3\xA9");
   EXPECT_EQ(reader.root().line(), 1u);
+}
+
+TEST(XmlReader, LargeDeepDocumentsReadWhileAnotherReaderLives) {
+  // Far beyond what the parser's per-thread arena and the writer's inline levels hold: many
+  // distinct names (each one a table entry in expat), long values and deep nesting.
+  constexpr int kDepth = 60;
+  constexpr int kSiblings = 3000;
+  std::string doc;
+  {
+    Writer w(doc, {true, " ", "\n"});
+    for (int i = 0; i < kDepth; ++i) w.startElement("level" + std::to_string(i));
+    for (int i = 0; i < kSiblings; ++i) {
+      w.startElement("item" + std::to_string(i));
+      w.attribute("value", std::string(40, static_cast<char>('a' + i % 26)));
+      w.text(std::to_string(i));
+      w.endElement();
+    }
+    for (int i = 0; i < kDepth; ++i) w.endElement();
+    ASSERT_EQ(w.error(), kOk);
+    ASSERT_EQ(w.depth(), 0);
+  }
+  ASSERT_GT(doc.size(), 150000u);
+  EXPECT_EQ(doc.substr(doc.size() - 9), "</level0>");
+
+  const Reader outer("<outer/>");
+  const Reader reader(doc);
+  ASSERT_EQ(reader.error(), kOk) << reader.errorMessage();
+  Element e = reader.root();
+  for (int i = 1; i < kDepth; ++i) e = e.firstChild();
+  EXPECT_EQ(e.name(), "level" + std::to_string(kDepth - 1));
+  int count = 0;
+  for (Element item = e.firstChild(); item; item = item.nextSibling(), ++count) {
+    ASSERT_EQ(item.name(), "item" + std::to_string(count));
+    ASSERT_EQ(item.text(), std::to_string(count));
+    ASSERT_EQ(item.parent().name(), e.name());
+  }
+  EXPECT_EQ(count, kSiblings);
+  EXPECT_EQ(outer.root().name(), "outer");
 }
 
 }  // namespace
