@@ -176,7 +176,7 @@ unsigned int ZylInterface::RenumFX2() {
 CCyUSBDevice* ZylInterface::GetUSBDevice() {
   // Created closed: opening index 0 at creation would only be closed again by the first
   // openDevice below, and each open of a USB handle claims the interface anew.
-  auto* device = new CCyUSBDevice(false);
+  auto* device = new CCyUSBDevice(false, usbBackend);
   const int count = device->deviceCount();
   for (int i = 0; i < count; ++i) {
     if (device->openDevice(i)) return device;

@@ -25,6 +25,8 @@
 //    millisecond clock of `GetTimeMS` is the monotonic clock.
 //  - The environment variable ZYL_BACKEND=sim makes every instrument object talk to the built-in
 //    simulated instrument (see zyl/UsbBackend.h and zyl/sim/).
+//  - An instrument object keeps the USB back end that was current when it was constructed
+//    (zyl::usb::useBackend); all its pipes open through that back end.
 #pragma once
 
 #include <atomic>
@@ -36,6 +38,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "zyl/UsbBackend.h"
 
 class CCyUSBDevice;
 class CCyBulkEndPoint;
@@ -229,4 +233,7 @@ class ZylInterface {
 
   std::mutex statusTextLock;
   std::thread statusThread;
+  // The back end current when the object was made: every pipe of this instrument object opens
+  // through it, so a host (or test) can bind different objects to different back ends.
+  std::shared_ptr<zyl::usb::UsbBackend> usbBackend = zyl::usb::currentBackend();
 };

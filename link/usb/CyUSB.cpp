@@ -92,7 +92,8 @@ bool CCyControlEndPoint::vendorRequest(uint8_t code) {
 
 // ---- Device ---------------------------------------------------------------------------------
 
-CCyUSBDevice::CCyUSBDevice(bool open) : backend_(zyl::usb::currentBackend()) {
+CCyUSBDevice::CCyUSBDevice(bool open, std::shared_ptr<zyl::usb::UsbBackend> backend)
+    : backend_(backend ? std::move(backend) : zyl::usb::currentBackend()) {
   if (open) openDevice(0);
 }
 

@@ -89,9 +89,8 @@ class CCyControlEndPoint : public CCyUSBEndPoint {
 
 class CCyUSBDevice {
  public:
-  // Opens device index 0 at once when `open` is set. The notification window of the original
-  // driver interface is never used and so not taken.
-  explicit CCyUSBDevice(bool open = true);
+  // Opens device index 0 at once when `open` is set. Without a back end, the process-wide one.
+  explicit CCyUSBDevice(bool open = true, std::shared_ptr<zyl::usb::UsbBackend> backend = nullptr);
   ~CCyUSBDevice();
   CCyUSBDevice(const CCyUSBDevice&) = delete;
   CCyUSBDevice& operator=(const CCyUSBDevice&) = delete;
