@@ -1,6 +1,5 @@
 #include "zyl/FlashMemory.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "config/xml/Binding.h"
@@ -14,22 +13,22 @@ using zyl::xml::FieldType;
 
 // Document order; the index of each entry is its c_flashMemory::Field number.
 constexpr FieldSpec kFields[] = {
-    {"version", FieldType::Text, true, false},
-    {"hardwareVersion", FieldType::Text, false, true},
-    {"frequency", FieldType::Text, false, true},
-    {"massPot", FieldType::Text, false, true},
-    {"sourcePSU", FieldType::Text, false, true},
-    {"lensPSU", FieldType::Text, false, true},
-    {"dynodePSU", FieldType::Text, false, true},
-    {"capillaryHeater", FieldType::Text, false, true},
-    {"desolvationGasHeater", FieldType::Text, false, true},
-    {"apciGasHeater", FieldType::Text, false, true},
-    {"serialNumber", FieldType::Text, false, true},
+    {"version", FieldType::Text, true, false, L"1.0"},
+    {"hardwareVersion", FieldType::Text, false, true, L"Beta"},
+    {"frequency", FieldType::Text, false, true, L"00015000"},
+    {"massPot", FieldType::Text, false, true, L"7F"},
+    {"sourcePSU", FieldType::Text, false, true, L"Spellman MX8PN24/720"},
+    {"lensPSU", FieldType::Text, false, true, L"Applied MS009MZZ652"},
+    {"dynodePSU", FieldType::Text, false, true, L"Spellman MXP10PN/15"},
+    {"capillaryHeater", FieldType::Text, false, true, L"Watlow PM3 Series"},
+    {"desolvationGasHeater", FieldType::Text, false, true, L"Watlow PM3 Series"},
+    {"apciGasHeater", FieldType::Text, false, true, L"Watlow PM3 Series"},
+    {"serialNumber", FieldType::Text, false, true, L""},
     {"qcData", FieldType::Raw, false, true},
-    {"piraniType", FieldType::Text, false, false},
-    {"housingType", FieldType::Text, false, false},
-    {"headAmpType", FieldType::Text, false, false},
-    {"rfBoxType", FieldType::Text, false, false},
+    {"piraniType", FieldType::Text, false, false, L"External"},
+    {"housingType", FieldType::Text, false, false, L"Generation 1"},
+    {"headAmpType", FieldType::Text, false, false, L"Slow Amp"},
+    {"rfBoxType", FieldType::Text, false, false, L"Original"},
 };
 
 }  // namespace
@@ -59,23 +58,7 @@ c_flashMemory::c_flashMemory() {
 }
 
 void c_flashMemory::init() {
-  m_version = L"1.0";
-  m_hardwareVersion = L"Beta";
-  m_frequency = L"00015000";
-  m_massPot = L"7F";
-  m_sourcePSU = L"Spellman MX8PN24/720";
-  m_lensPSU = L"Applied MS009MZZ652";
-  m_dynodePSU = L"Spellman MXP10PN/15";
-  m_capillaryHeater = L"Watlow PM3 Series";
-  m_desolvationGasHeater = L"Watlow PM3 Series";
-  m_apciGasHeater = L"Watlow PM3 Series";
-  m_serialNumber.clear();
-  m_qcData.clear();
-  m_piraniType = L"External";
-  m_housingType = L"Generation 1";
-  m_headAmpType = L"Slow Amp";
-  m_rfBoxType = L"Original";
-  std::fill(std::begin(m_set), std::end(m_set), false);
+  zyl::xml::resetAll(Binder::bind(*this));
 }
 
 c_flashMemory::c_flashMemory(const c_flashMemory& other) = default;
@@ -116,124 +99,87 @@ void c_flashMemory::reset() {
 ZYL_XML_RECORD_MEMBERS(c_flashMemory)
 
 int c_flashMemory::set_version(const std::wstring& value) {
-  m_version = value;
-  m_set[kVersion] = true;
-  return 0;
+  return zyl::xml::setField(m_version, value, m_set[kVersion]);
 }
 
 int c_flashMemory::set_hardwareVersion(const std::wstring& value) {
-  m_hardwareVersion = value;
-  m_set[kHardwareVersion] = true;
-  return 0;
+  return zyl::xml::setField(m_hardwareVersion, value, m_set[kHardwareVersion]);
 }
 
 int c_flashMemory::set_frequency(const std::wstring& value) {
-  m_frequency = value;
-  m_set[kFrequency] = true;
-  return 0;
+  return zyl::xml::setField(m_frequency, value, m_set[kFrequency]);
 }
 
 int c_flashMemory::set_massPot(const std::wstring& value) {
-  m_massPot = value;
-  m_set[kMassPot] = true;
-  return 0;
+  return zyl::xml::setField(m_massPot, value, m_set[kMassPot]);
 }
 
 int c_flashMemory::set_sourcePSU(const std::wstring& value) {
-  m_sourcePSU = value;
-  m_set[kSourcePSU] = true;
-  return 0;
+  return zyl::xml::setField(m_sourcePSU, value, m_set[kSourcePSU]);
 }
 
 int c_flashMemory::set_lensPSU(const std::wstring& value) {
-  m_lensPSU = value;
-  m_set[kLensPSU] = true;
-  return 0;
+  return zyl::xml::setField(m_lensPSU, value, m_set[kLensPSU]);
 }
 
 int c_flashMemory::set_dynodePSU(const std::wstring& value) {
-  m_dynodePSU = value;
-  m_set[kDynodePSU] = true;
-  return 0;
+  return zyl::xml::setField(m_dynodePSU, value, m_set[kDynodePSU]);
 }
 
 int c_flashMemory::set_capillaryHeater(const std::wstring& value) {
-  m_capillaryHeater = value;
-  m_set[kCapillaryHeater] = true;
-  return 0;
+  return zyl::xml::setField(m_capillaryHeater, value, m_set[kCapillaryHeater]);
 }
 
 int c_flashMemory::set_desolvationGasHeater(const std::wstring& value) {
-  m_desolvationGasHeater = value;
-  m_set[kDesolvationGasHeater] = true;
-  return 0;
+  return zyl::xml::setField(m_desolvationGasHeater, value, m_set[kDesolvationGasHeater]);
 }
 
 int c_flashMemory::set_apciGasHeater(const std::wstring& value) {
-  m_apciGasHeater = value;
-  m_set[kApciGasHeater] = true;
-  return 0;
+  return zyl::xml::setField(m_apciGasHeater, value, m_set[kApciGasHeater]);
 }
 
 int c_flashMemory::set_serialNumber(const std::wstring& value) {
-  m_serialNumber = value;
-  m_set[kSerialNumber] = true;
-  return 0;
+  return zyl::xml::setField(m_serialNumber, value, m_set[kSerialNumber]);
 }
 
 int c_flashMemory::set_qcData(const std::string& value) {
-  m_qcData = value;
-  m_set[kQcData] = true;
-  return 0;
+  return zyl::xml::setField(m_qcData, value, m_set[kQcData]);
 }
 
 int c_flashMemory::set_piraniType(const std::wstring& value) {
-  m_piraniType = value;
-  m_set[kPiraniType] = true;
-  return 0;
+  return zyl::xml::setField(m_piraniType, value, m_set[kPiraniType]);
 }
 
 int c_flashMemory::set_housingType(const std::wstring& value) {
-  m_housingType = value;
-  m_set[kHousingType] = true;
-  return 0;
+  return zyl::xml::setField(m_housingType, value, m_set[kHousingType]);
 }
 
 int c_flashMemory::set_headAmpType(const std::wstring& value) {
-  m_headAmpType = value;
-  m_set[kHeadAmpType] = true;
-  return 0;
+  return zyl::xml::setField(m_headAmpType, value, m_set[kHeadAmpType]);
 }
 
 int c_flashMemory::set_rfBoxType(const std::wstring& value) {
-  m_rfBoxType = value;
-  m_set[kRfBoxType] = true;
-  return 0;
+  return zyl::xml::setField(m_rfBoxType, value, m_set[kRfBoxType]);
 }
 
 void c_flashMemory::unset_version() {
-  m_version = L"1.0";
-  m_set[kVersion] = false;
+  zyl::xml::resetField(Binder::bind(*this), kVersion);
 }
 
 void c_flashMemory::unset_piraniType() {
-  m_piraniType = L"External";
-  m_set[kPiraniType] = false;
+  zyl::xml::resetField(Binder::bind(*this), kPiraniType);
 }
 
 void c_flashMemory::unset_housingType() {
-  m_housingType = L"Generation 1";
-  m_set[kHousingType] = false;
+  zyl::xml::resetField(Binder::bind(*this), kHousingType);
 }
 
 void c_flashMemory::unset_headAmpType() {
-  m_headAmpType = L"Slow Amp";
-  m_set[kHeadAmpType] = false;
+  zyl::xml::resetField(Binder::bind(*this), kHeadAmpType);
 }
 
 void c_flashMemory::unset_rfBoxType() {
-  m_rfBoxType = L"Original";
-  m_set[kRfBoxType] = false;
+  zyl::xml::resetField(Binder::bind(*this), kRfBoxType);
 }
 
 }  // namespace FlashMemory

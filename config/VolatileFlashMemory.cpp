@@ -1,6 +1,5 @@
 #include "zyl/VolatileFlashMemory.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "config/xml/Binding.h"
@@ -13,8 +12,8 @@ using zyl::xml::FieldSpec;
 using zyl::xml::FieldType;
 
 constexpr FieldSpec kFields[] = {
-    {"version", FieldType::Text, true, false},
-    {"lastPumpDownTime", FieldType::Int32, false, true},
+    {"version", FieldType::Text, true, false, L"1.0"},
+    {"lastPumpDownTime", FieldType::Int32, false, true, L"", 0},
 };
 
 }  // namespace
@@ -37,9 +36,7 @@ c_volatileFlashMemory::c_volatileFlashMemory() {
 }
 
 void c_volatileFlashMemory::init() {
-  m_version = L"1.0";
-  m_lastPumpDownTime = 0;
-  std::fill(std::begin(m_set), std::end(m_set), false);
+  zyl::xml::resetAll(Binder::bind(*this));
 }
 
 c_volatileFlashMemory::c_volatileFlashMemory(const c_volatileFlashMemory& other) = default;
@@ -67,20 +64,15 @@ void c_volatileFlashMemory::reset() {
 ZYL_XML_RECORD_MEMBERS(c_volatileFlashMemory)
 
 int c_volatileFlashMemory::set_version(const std::wstring& value) {
-  m_version = value;
-  m_set[kVersion] = true;
-  return 0;
+  return zyl::xml::setField(m_version, value, m_set[kVersion]);
 }
 
 void c_volatileFlashMemory::unset_version() {
-  m_version = L"1.0";
-  m_set[kVersion] = false;
+  zyl::xml::resetField(Binder::bind(*this), kVersion);
 }
 
 int c_volatileFlashMemory::set_lastPumpDownTime(int value) {
-  m_lastPumpDownTime = value;
-  m_set[kLastPumpDownTime] = true;
-  return 0;
+  return zyl::xml::setField(m_lastPumpDownTime, value, m_set[kLastPumpDownTime]);
 }
 
 }  // namespace VolatileFlashMemory

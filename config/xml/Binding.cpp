@@ -232,6 +232,27 @@ bool check(Tracker& tracker, const char* itemName, const RecordBinding& binding)
   }
 }
 
+void resetField(const RecordBinding& binding, std::size_t index) {
+  const FieldSpec& spec = binding.specs[index];
+  const FieldSlot& slot = binding.slots[index];
+  switch (spec.type) {
+    case FieldType::Text:
+      *static_cast<std::wstring*>(slot.value) = spec.initialText;
+      break;
+    case FieldType::Raw:
+      static_cast<std::string*>(slot.value)->clear();
+      break;
+    case FieldType::Int32:
+      *static_cast<int*>(slot.value) = spec.initialInt;
+      break;
+  }
+  *slot.set = false;
+}
+
+void resetAll(const RecordBinding& binding) {
+  for (std::size_t i = 0; i < binding.specs.size(); ++i) resetField(binding, i);
+}
+
 const std::map<std::string, std::string>& emptyNsMap() {
   static const std::map<std::string, std::string> empty;
   return empty;

@@ -30,6 +30,8 @@ struct FieldSpec {
   FieldType type;
   bool isAttribute;  // of the root; only Text fields can be attributes
   bool required;
+  const wchar_t* initialText = L"";  // of a Text field (a Raw field starts empty)
+  int initialInt = 0;                // of an Int32 field
 };
 
 struct FieldSlot {
@@ -65,6 +67,17 @@ bool occursOk(Tracker& tracker, const RecordBinding& binding);
 bool check(Tracker& tracker, const char* itemName, const RecordBinding& binding);
 
 const std::map<std::string, std::string>& emptyNsMap();
+
+// A field back to its initial value with its flag clear; every field so.
+void resetField(const RecordBinding& binding, std::size_t index);
+void resetAll(const RecordBinding& binding);
+
+template <class T, class V>
+int setField(T& field, const V& value, bool& set) {
+  field = value;
+  set = true;
+  return 0;
+}
 
 inline void report(int* error, int code) {
   if (error != nullptr) *error = code;

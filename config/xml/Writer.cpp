@@ -59,7 +59,7 @@ bool needsEscape(char c, bool inAttribute) {
   return c == '<' || c == '>' || c == '&' || (inAttribute && c == '"');
 }
 
-void escapeUtf8(std::string& out, std::string_view text, bool inAttribute) {
+void escapeText(std::string& out, std::string_view text, bool inAttribute) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     // Plain ASCII runs go across in one piece.
@@ -71,7 +71,7 @@ void escapeUtf8(std::string& out, std::string_view text, bool inAttribute) {
   }
 }
 
-void escapeWide(std::string& out, std::wstring_view text, bool inAttribute) {
+void escapeText(std::string& out, std::wstring_view text, bool inAttribute) {
   forEachCodePoint(text, [&](char32_t cp) { escape(out, cp, inAttribute); });
 }
 
@@ -111,36 +111,38 @@ void Writer::startElement(std::string_view name) {
   m_wroteAnything = true;
 }
 
-void Writer::attribute(std::string_view name, std::string_view utf8Value) {
+template <class Text>
+void Writer::writeAttribute(std::string_view name, Text value) {
   if (!m_startTagOpen) {
     m_error = kBadValue;
     return;
   }
   m_out.push_back(' ');
   m_out.append(name).append("=\"");
-  escapeUtf8(m_out, utf8Value, true);
+  escapeText(m_out, value, true);
   m_out.push_back('"');
+}
+
+template <class Text>
+void Writer::writeText(Text value) {
+  closeStartTag();
+  escapeText(m_out, value, false);
+}
+
+void Writer::attribute(std::string_view name, std::string_view utf8Value) {
+  writeAttribute(name, utf8Value);
 }
 
 void Writer::attribute(std::string_view name, std::wstring_view value) {
-  if (!m_startTagOpen) {
-    m_error = kBadValue;
-    return;
-  }
-  m_out.push_back(' ');
-  m_out.append(name).append("=\"");
-  escapeWide(m_out, value, true);
-  m_out.push_back('"');
+  writeAttribute(name, value);
 }
 
 void Writer::text(std::string_view utf8) {
-  closeStartTag();
-  escapeUtf8(m_out, utf8, false);
+  writeText(utf8);
 }
 
 void Writer::text(std::wstring_view value) {
-  closeStartTag();
-  escapeWide(m_out, value, false);
+  writeText(value);
 }
 
 void Writer::text(std::int64_t value) {

@@ -46,6 +46,10 @@ class Writer {
   std::string& output() { return m_out; }
 
  private:
+  template <class Text>
+  void writeAttribute(std::string_view name, Text value);
+  template <class Text>
+  void writeText(Text value);
   void closeStartTag();
   void breakLine(int depth);
 
