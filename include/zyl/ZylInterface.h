@@ -132,6 +132,24 @@ class ZylInterface {
   // ---- Status -------------------------------------------------------------------------------
   unsigned int ForceStatusUpdate();
 
+  // ---- Scanning -------------------------------------------------------------------------------
+  // DAC channel numbers above 15 are refused with ZYL_INVALID_ARGUMENT and touch nothing. Scan
+  // data go into a movable block of zyl/platform.h; see scan/scan.cpp for the choices made where
+  // a reply or a block does not fit.
+  unsigned int SetScanParams(unsigned char channel, short base, short span);
+  unsigned int GetScanParams(unsigned char channel, short* base, short* span);
+  unsigned int SetDACParam(unsigned char channel, short value);
+  unsigned int GetDACParam(unsigned char channel, short* value);
+  unsigned int DACSetup(unsigned short start, unsigned short end);
+  unsigned int PerformScan(unsigned short start, unsigned short end, unsigned int scanTimeMs,
+                           void* dataHandle, unsigned short tailWord, unsigned int* pointCount);
+  unsigned int PerformScanHS(unsigned short leadWord, unsigned short start, unsigned short end,
+                             unsigned int scanTimeMs, unsigned short tailWord,
+                             bool normalPolarity);
+  unsigned int ClearScanQueue();
+  unsigned int initializeScanReading();
+  void FlushTuneParameters();
+
   // ---- Configuration --------------------------------------------------------------------------
   unsigned int readFlashMemorySettings();
 
@@ -224,6 +242,20 @@ class ZylInterface {
   static void logBackendDiagnostic(void* self, const char* message);
   // Settles `hardwareType`; false when the instrument could not be asked.
   bool InitHardwareVersion();
+
+  // ---- Scanning (private) ---------------------------------------------------------------------
+  unsigned int UpdateDACs(unsigned short start, unsigned short end, bool highSpeed,
+                          bool normalPolarity);
+  unsigned int DACSetupHS(unsigned short start, unsigned short end);
+  // The older firmware's scan; without `deliver` the data are dropped and only the trailer is
+  // applied (FlushTuneParameters).
+  unsigned int runScan(unsigned short start, unsigned short end, unsigned int scanTimeMs,
+                       unsigned short tailWord, bool deliver, void* dataHandle,
+                       unsigned int* pointCount);
+  // Applies the status trailer of a scan reply (readings, inputs, serial text) to the record.
+  void applyScanTrailer(unsigned char* trailer, size_t length);
+  // 7 MiB of scan reply plus its terminating zero, allocated on the first scan and kept.
+  std::unique_ptr<unsigned char[]> scanReplyBuffer;
 
   // Per-instrument buffers (the protocol's process-wide ones, made per object so that two
   // instruments never share one).
