@@ -159,6 +159,41 @@ class ZylInterface {
   // ---- Hardware identity --------------------------------------------------------------------
   VexaHardwareType GetHardwareType();
 
+  // ---- Serial passthrough, pump and gauge, Modbus ------------------------------------------
+  // Serial texts longer than 251 bytes (502 hex digits), read lengths below 1 and null pointers
+  // are refused with ZYL_INVALID_ARGUMENT before anything is sent.
+  unsigned int ZylUSBSetupSerial(int channel);
+  unsigned int ZylUSBWriteSerialASCII(int channel, const char* text);
+  unsigned int ZylUSBWriteSerialHex(int channel, const char* hexText);
+  unsigned int ZylUSBReadSerialASCII(int channel, char* buffer, long& length);
+  unsigned int ZylUSBReadSerialHex(int channel, char* buffer, long& length);
+  unsigned int ReadSerial(int channel, char* buffer, long& length);
+  unsigned int SerialCommandASCII(int channel, const char* command, char* reply, long& length);
+  unsigned int SerialCommandHex(int channel, const char* hexCommand, char* reply, long& length);
+  unsigned int PumpOn();
+  unsigned int PumpStandby();
+  unsigned int PumpOff();
+  unsigned int PumpSpeed(unsigned short* speed);
+  unsigned char IsPumpRunning();
+  unsigned char IsPumpSpeedOK();
+  unsigned char IsPressureOK();
+  unsigned int PiraniSetup();
+  unsigned int PiraniPressureMBar(double* pressure);
+  unsigned int SetUsingHelium(bool helium);
+  unsigned char GetUsingHelium();
+  unsigned int ModbusReadASCII(int channel, unsigned char address, unsigned char function,
+                               unsigned short reg, unsigned int* value);
+  unsigned int ModbusWriteASCII(int channel, unsigned char address, unsigned char function,
+                                unsigned short reg, unsigned short value);
+  unsigned int ModbusReadRTU(int channel, unsigned char address, unsigned short reg,
+                             unsigned int* value);
+  unsigned int ModbusWriteRTU(int channel, unsigned char address, unsigned short reg,
+                              unsigned int value);
+  static constexpr int gaugeChannel = 1;
+  static constexpr int pumpChannel = 2;
+  // The gas factor, one for the whole process.
+  static std::atomic<double> heliumFactor;
+
   // ---- Fields (declaration order of the instrument object) -----------------------------------
   bool firmwareVersionRead = false;
   char firmwareVersion[80] = {};
@@ -262,6 +297,21 @@ class ZylInterface {
   char commandCopyBuffer[1024];
   unsigned char drainBuffer[2048];
   unsigned char ackBuffer[1024];
+
+  // ---- Serial passthrough, pump and gauge, Modbus ------------------------------------------
+  static unsigned short calculateCRC(const char* hexText);
+  unsigned int readSerial(int channel, char* buffer, long& length, bool hex);
+  unsigned int writeSerial(int channel, const char* data, bool hex);
+  unsigned int serialCommand(int channel, const char* command, char* reply, long& length,
+                             bool hex);
+  unsigned int pumpExchange(const char* text);
+  unsigned int modbusExchange(int channel, bool rtu);
+  // Modbus working buffers: the RTU body, the whole request frame, the reply and the flush.
+  char modbusBody[1024] = {};
+  char modbusFrame[1024] = {};
+  char modbusReply[1024] = {};
+  long modbusReplyLength = 0;
+  char modbusScratch[64] = {};
 
   std::mutex statusTextLock;
   std::thread statusThread;
