@@ -36,6 +36,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -305,13 +306,14 @@ class ZylInterface {
   unsigned int serialCommand(int channel, const char* command, char* reply, long& length,
                              bool hex);
   unsigned int pumpExchange(const char* text);
-  unsigned int modbusExchange(int channel, bool rtu);
-  // Modbus working buffers: the RTU body, the whole request frame, the reply and the flush.
+  unsigned int modbusExchange(int channel, std::string_view frame, bool rtu);
+  unsigned int modbusRtuExchange(int channel, std::string_view body);
+  // Modbus working buffers: the RTU body, the whole request frame and the reply; they hold the
+  // last request and reply until the next Modbus operation.
   char modbusBody[1024] = {};
   char modbusFrame[1024] = {};
   char modbusReply[1024] = {};
   long modbusReplyLength = 0;
-  char modbusScratch[64] = {};
 
   std::mutex statusTextLock;
   std::thread statusThread;
