@@ -87,6 +87,7 @@ void Firmware::dispatch(CommandContext& context) const {
 Firmware Firmware::standard() {
   Firmware firmware;
   installLinkCommands(firmware);
+  installSerialCommands(firmware);
   return firmware;
 }
 

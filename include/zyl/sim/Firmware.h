@@ -123,5 +123,6 @@ class Firmware {
 
 // Command families (one function per family, each in its own source file of sim/).
 void installLinkCommands(Firmware& firmware);
+void installSerialCommands(Firmware& firmware);  // serial ports and the devices behind them
 
 }  // namespace zyl::sim
