@@ -25,6 +25,9 @@ struct ZylTestPeer {
     return z.sendAcknowledged(command);
   }
   static bool initHardwareVersion(ZylInterface& z) { return z.InitHardwareVersion(); }
+  static unsigned short calculateCRC(const char* hexText) {
+    return ZylInterface::calculateCRC(hexText);
+  }
   static CCyBulkEndPoint* findUsbEndpoint(ZylInterface& z, CCyUSBDevice* d, int n) {
     return z.findUsbEndpoint(d, n);
   }
