@@ -13,6 +13,7 @@
 
 namespace zyl::xml {
 
+// The strings are not copied: they must outlive the Writer (literals, as a rule).
 struct WriterSettings {
   bool declaration = true;
   std::string_view indent;
