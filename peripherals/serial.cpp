@@ -11,6 +11,9 @@
 //    is read as far as it is hex ("4G" is 4, "G4" is 0).
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
 
 #include "link/clock.h"
 #include "link/wire.h"
@@ -98,43 +101,43 @@ unsigned int ZylInterface::readSerial(int channel, char* buffer, long& length, b
   appendChannelHex(fetch, channel);
   fetch.hex(1, 2, true);
 
+  // One unlogged exchange; the reply's characters from `offset` on, or nothing when the exchange
+  // failed or the reply ended before `offset + width`.
+  auto ask = [&](const Command& command, std::span<unsigned char> reply, size_t offset,
+                 size_t width) -> std::optional<std::string_view> {
+    long got = static_cast<long>(reply.size());
+    if (ZylUSBExecuteCommand(command.c_str(), reply.data(), got, false, kSerialTimeoutMs,
+                             kSerialTimeoutMs) != ZYL_SUCCESS)
+      return std::nullopt;
+    const ReplyView view(reply.data(), got);
+    if (!view.has(offset, width)) return std::nullopt;
+    return view.text(offset, view.size() - offset);
+  };
+
+  unsigned char waiting[kAvailabilityCapacity];
+  unsigned char byteReply[kFetchCapacity];
   unsigned int result = ZYL_SUCCESS;
   for (;;) {
-    unsigned char waiting[kAvailabilityCapacity];
-    long got = sizeof waiting;
-    if (ZylUSBExecuteCommand(query.c_str(), waiting, got, false, kSerialTimeoutMs,
-                             kSerialTimeoutMs) != ZYL_SUCCESS) {
+    const auto count = ask(query, waiting, kAvailabilityOffset, 1);
+    if (!count) {
       result = ZYL_COMM_FAILURE;
       break;
     }
-    const ReplyView availability(waiting, got);
-    if (!availability.has(kAvailabilityOffset, 1)) {
-      result = ZYL_COMM_FAILURE;
-      break;
-    }
-    const auto count = zyl::detail::leadingHex(
-        availability.text(kAvailabilityOffset, availability.size() - kAvailabilityOffset));
-    if (count.digits == 0 || count.value != 1) break;
+    const auto waitingBytes = zyl::detail::leadingHex(*count);
+    if (waitingBytes.digits == 0 || waitingBytes.value != 1) break;
 
-    unsigned char byteReply[kFetchCapacity];
-    got = sizeof byteReply;
-    if (ZylUSBExecuteCommand(fetch.c_str(), byteReply, got, false, kSerialTimeoutMs,
-                             kSerialTimeoutMs) != ZYL_SUCCESS) {
-      result = ZYL_COMM_FAILURE;
-      break;
-    }
-    const ReplyView fetched(byteReply, got);
-    if (!fetched.has(kFetchOffset, 2)) {
+    const auto pair = ask(fetch, byteReply, kFetchOffset, 2);
+    if (!pair) {
       result = ZYL_COMM_FAILURE;
       break;
     }
     if (stored < capacity) {
-      const std::string_view pair = fetched.text(kFetchOffset, 2);
+      const std::string_view digits = *pair;
       if (hex) {
-        buffer[2 * stored] = pair[0];
-        buffer[2 * stored + 1] = pair[1];
+        buffer[2 * stored] = digits[0];
+        buffer[2 * stored + 1] = digits[1];
       } else {
-        buffer[stored] = static_cast<char>(zyl::detail::hexPairValue(pair[0], pair[1]));
+        buffer[stored] = static_cast<char>(zyl::detail::hexPairValue(digits[0], digits[1]));
       }
       ++stored;
     }
