@@ -1,55 +1,15 @@
 // Marshal and unmarshal of a full configuration document, against a memcpy of the same bytes.
-// Every heap allocation is counted: operator new is replaced here, and malloc is interposed so
-// that expat's own allocations (which do not go through operator new) are seen as well.
+// Every heap allocation is counted (bench/alloc_counter.h), expat's own included.
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
+#include "bench/alloc_counter.h"
 #include "config/xml/Writer.h"
 #include "zyl/FlashMemory.h"
 #include "zyl/VolatileFlashMemory.h"
-
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-extern "C" void __libc_free(void*);
-
-namespace {
-std::atomic<std::size_t> g_news{0};
-std::atomic<std::size_t> g_mallocs{0};
-}  // namespace
-
-extern "C" void* malloc(std::size_t size) {
-  g_mallocs.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-  g_mallocs.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* p, std::size_t size) {
-  g_mallocs.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(p, size);
-}
-
-void* operator new(std::size_t size) {
-  g_news.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// __libc_free rather than free: GCC, seeing free() behind an inlined delete, warns of a
-// mismatch it cannot rule out.
-void operator delete(void* p) noexcept {
-  __libc_free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  __libc_free(p);
-}
 
 namespace {
 
@@ -89,11 +49,11 @@ const std::string& fullDocument() {
 class AllocationCounter {
  public:
   explicit AllocationCounter(benchmark::State& state)
-      : m_state(state), m_news(g_news.load()), m_mallocs(g_mallocs.load()) {}
+      : m_state(state), m_news(zyl::bench::news.load()), m_mallocs(zyl::bench::mallocs.load()) {}
   ~AllocationCounter() {
     const auto per = benchmark::Counter::kAvgIterations;
-    m_state.counters["new"] = benchmark::Counter(double(g_news.load() - m_news), per);
-    m_state.counters["malloc"] = benchmark::Counter(double(g_mallocs.load() - m_mallocs), per);
+    m_state.counters["new"] = benchmark::Counter(double(zyl::bench::news.load() - m_news), per);
+    m_state.counters["malloc"] = benchmark::Counter(double(zyl::bench::mallocs.load() - m_mallocs), per);
     m_state.SetBytesProcessed(std::int64_t(m_state.iterations()) *
                               std::int64_t(fullDocument().size()));
   }
