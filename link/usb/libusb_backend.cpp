@@ -343,27 +343,25 @@ class LibusbHandle final : public UsbHandle {
     if (requested < 0 || requested > INT_MAX || (!data && requested > 0)) return false;
 
     uint32_t aborts = slot->aborts.load(std::memory_order_acquire);
-    auto deadline =
-        Clock::now() + std::chrono::milliseconds(timeoutMs ? timeoutMs : kZeroTimeoutGraceMs);
+    auto allowance = std::chrono::milliseconds(timeoutMs ? timeoutMs : kZeroTimeoutGraceMs);
     auto fill = slot->type == LIBUSB_TRANSFER_TYPE_BULK ? libusb_fill_bulk_transfer
                                                         : libusb_fill_interrupt_transfer;
     fill(slot->transfer, device_->handle, endpoint, data, static_cast<int>(requested), transferDone,
          slot, 0);
     slot->transfer->flags = 0;  // never LIBUSB_TRANSFER_ADD_ZERO_PACKET: see the header
-    return run(*slot, aborts, deadline, length);
+    return run(*slot, aborts, allowance, length);
   }
 
   bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint32_t timeoutMs) override {
     if (!device_->alive()) return false;
     Slot& slot = slots_[0];
     uint32_t aborts = slot.aborts.load(std::memory_order_acquire);
-    auto deadline = Clock::now() +
-                    std::chrono::milliseconds(timeoutMs ? timeoutMs : kVendorRequestZeroTimeoutMs);
+    auto allowance = std::chrono::milliseconds(timeoutMs ? timeoutMs : kVendorRequestZeroTimeoutMs);
     libusb_fill_control_setup(setup_.data(), kVendorOut, request, value, index, 0);
     libusb_fill_control_transfer(slot.transfer, device_->handle, setup_.data(), transferDone, &slot,
                                  0);
     long moved = 0;
-    return run(slot, aborts, deadline, moved);
+    return run(slot, aborts, allowance, moved);
   }
 
   bool abortPipe(uint8_t endpoint) override {
@@ -408,8 +406,12 @@ class LibusbHandle final : public UsbHandle {
       device_->failed("libusb_cancel_transfer", rc);
   }
 
-  // Submits the filled transfer of `slot` and waits for its callback; see the file comment.
-  bool run(Slot& slot, uint32_t aborts, Clock::time_point deadline, long& moved) {
+  // Submits the filled transfer of `slot` and waits for its callback; see the file comment. The
+  // allowance starts once the transfer is submitted: submitting can take longer than a short
+  // time-out on a loaded machine, and a transfer cancelled before it ever reached the bus would
+  // miss data the device was already holding (the 5 ms flush read of a fresh link does exactly
+  // that, and then retries for seconds).
+  bool run(Slot& slot, uint32_t aborts, std::chrono::milliseconds allowance, long& moved) {
     std::atomic_ref<int> done(slot.done);
     done.store(0, std::memory_order_relaxed);
     {
@@ -421,6 +423,7 @@ class LibusbHandle final : public UsbHandle {
       }
       slot.inFlight = true;
     }
+    const auto deadline = Clock::now() + allowance;
 
     bool cancelled = false, eventsFailed = false;
     while (!done.load(std::memory_order_acquire)) {

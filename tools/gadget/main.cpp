@@ -17,11 +17,11 @@
 // USB connection maps onto the simulator's plug: the function being disabled (host gone, UDC
 // unbound, bus reset) is an unplug, being enabled again a replug with a fresh handle.
 #include <fcntl.h>
+#include <linux/aio_abi.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <zyl/sim/Instrument.h>
 
@@ -83,6 +83,48 @@ bool writeAll(int fd, const void* data, size_t size) {
   }
   return true;
 }
+
+// One asynchronous write on an endpoint file. FunctionFS gives each one a USB request of its own
+// that io_cancel dequeues; an interrupted synchronous write is not dependable for that (its shared
+// request could still reach the host after the write had returned).
+class AsyncWriter {
+ public:
+  AsyncWriter() {
+    if (syscall(SYS_io_setup, 1, &context_) != 0) context_ = 0;
+  }
+  ~AsyncWriter() {
+    if (context_) syscall(SYS_io_destroy, context_);
+  }
+  bool ready() const { return context_ != 0; }
+
+  // Bytes written, or -errno; `stop` is asked every few milliseconds and cancels the write.
+  template <class Stop>
+  long write(int fd, const uint8_t* data, size_t size, Stop&& stop) {
+    iocb cb{};
+    cb.aio_fildes = static_cast<uint32_t>(fd);
+    cb.aio_lio_opcode = IOCB_CMD_PWRITE;
+    cb.aio_buf = reinterpret_cast<uint64_t>(data);
+    cb.aio_nbytes = size;
+    iocb* list[1] = {&cb};
+    if (syscall(SYS_io_submit, context_, 1, list) != 1) return -errno;
+    bool cancelled = false;
+    for (;;) {
+      io_event event{};
+      timespec wait{0, 5 * 1000 * 1000};
+      long n = syscall(SYS_io_getevents, context_, 1, 1, &event, cancelled ? nullptr : &wait);
+      if (n == 1) return static_cast<long>(event.res);
+      if (n < 0 && errno != EINTR) return -errno;
+      if (!cancelled && stop()) {
+        io_event ignored{};
+        syscall(SYS_io_cancel, context_, &cb, &ignored);
+        cancelled = true;  // the cancelled write still reports its end as an event
+      }
+    }
+  }
+
+ private:
+  aio_context_t context_ = 0;
+};
 
 bool writeFile(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -205,9 +247,7 @@ class Gadget {
     std::thread(&Gadget::serveOut, this).detach();
     for (auto& pipe : in_) {
       InPipe* p = pipe.get();
-      std::thread t(&Gadget::serveIn, this, p);
-      p->thread = t.native_handle();
-      t.detach();
+      std::thread(&Gadget::serveIn, this, p).detach();
     }
     if (!options_.ready.empty()) writeFile(options_.ready, "ready");
     return true;
@@ -231,7 +271,6 @@ class Gadget {
   struct InPipe {
     int fd = -1;
     uint8_t simAddress = 0;
-    pthread_t thread{};
     std::mutex reading;             // held while a message is taken from the simulator
     std::atomic<uint64_t> held{0};  // epoch + 1 of the message being written, 0 when none
   };
@@ -283,10 +322,9 @@ class Gadget {
     });
   }
 
-  // Runs `change` while no IN thread is taking a message from the simulator, then makes every IN
-  // thread drop what it took before: after a flush, an unplug or a replug, nothing the instrument
-  // queued earlier may reach the host. An IN thread blocked in write() is woken by a signal, which
-  // makes FunctionFS dequeue its request.
+  // Runs `change` while no IN thread is taking a message from the simulator, then waits until every
+  // IN thread dropped what it took before: after a flush, an unplug or a replug, nothing the
+  // instrument queued earlier may reach the host. An IN thread whose write is pending cancels it.
   template <class F>
   void invalidate(F&& change) {
     invalidating_ = true;
@@ -302,11 +340,10 @@ class Gadget {
       for (; tries < 2000; ++tries) {
         uint64_t held = pipe->held.load();
         if (held == 0 || held > epoch) break;
-        pthread_kill(pipe->thread, SIGUSR1);
         std::this_thread::sleep_for(1ms);
       }
       if (options_.trace)
-        say("invalidate %lu: IN 0x%02x held %lu, %d signals", static_cast<unsigned long>(epoch),
+        say("invalidate %lu: IN 0x%02x held %lu, waited %d ms", static_cast<unsigned long>(epoch),
             pipe->simAddress, static_cast<unsigned long>(pipe->held.load()), tries);
     }
   }
@@ -379,6 +416,11 @@ class Gadget {
 
   void serveIn(InPipe* pipe) {
     std::vector<uint8_t> buffer(kInMessageSize);
+    AsyncWriter writer;
+    if (!writer.ready()) {
+      fail("io_setup");
+      return;
+    }
     for (;;) {
       uint64_t epoch = 0;
       long length = 0;
@@ -401,34 +443,36 @@ class Gadget {
         say("IN 0x%02x: %ld bytes \"%.*s\"%s", pipe->simAddress, length,
             static_cast<int>(std::min(length, 20L)), reinterpret_cast<char*>(buffer.data()),
             epoch_.load() == epoch ? "" : " dropped");
-      if (epoch_.load() == epoch) send(pipe, buffer.data(), static_cast<size_t>(length), epoch);
+      if (epoch_.load() == epoch)
+        send(pipe, writer, buffer.data(), static_cast<size_t>(length), epoch);
       pipe->held = 0;
     }
   }
 
   // Writes one message as one transfer. FunctionFS ends each write with a short packet only if
   // it is one, so a message that fills its last packet gets a zero-length packet of its own.
-  void send(InPipe* pipe, const uint8_t* data, size_t size, uint64_t epoch) {
+  void send(InPipe* pipe, AsyncWriter& writer, const uint8_t* data, size_t size, uint64_t epoch) {
     usb_endpoint_descriptor desc{};
     uint16_t packet = 512;
     if (::ioctl(pipe->fd, FUNCTIONFS_ENDPOINT_DESC, &desc) == 0 && desc.wMaxPacketSize)
       packet = static_cast<uint16_t>(desc.wMaxPacketSize & 0x7FF);
+    auto stale = [&] { return epoch_.load() != epoch; };
     size_t done = 0;
-    while (done < size) {
+    bool zeroLengthPacket = size % packet == 0;
+    while (done < size || zeroLengthPacket) {
       size_t chunk = std::min(kWriteChunk, size - done);
-      ssize_t n = ::write(pipe->fd, data + done, chunk);
+      if (chunk == 0) zeroLengthPacket = false;
+      long n = writer.write(pipe->fd, data + done, chunk, stale);
       if (n < 0) {
-        // EINTR: flushed (see invalidate); ESHUTDOWN: the host went away. Either way the rest of
-        // the message is gone, as it would be from the FX2's FIFO.
-        if (errno != EINTR && errno != ESHUTDOWN) fail("write IN endpoint");
-        if (options_.trace) say("IN 0x%02x: write ended: %s", pipe->simAddress, strerror(errno));
+        // Cancelled (flushed, see invalidate) or ESHUTDOWN (the host went away): the rest of the
+        // message is gone, as it would be from the FX2's FIFO.
+        if (options_.trace) say("IN 0x%02x: write ended: %s", pipe->simAddress, strerror(-n));
         return;
       }
       done += static_cast<size_t>(n);
-      if (options_.trace) say("IN 0x%02x: wrote %zd", pipe->simAddress, n);
-      if (epoch_.load() != epoch) return;
+      if (options_.trace) say("IN 0x%02x: wrote %ld", pipe->simAddress, n);
+      if (stale()) return;
     }
-    if (size % packet == 0) (void)::write(pipe->fd, data, 0);
   }
 
   const Options options_;
@@ -440,8 +484,6 @@ class Gadget {
   std::atomic<uint64_t> epoch_{0};
   std::atomic<bool> invalidating_{false};
 };
-
-void onSignal(int) {}
 
 int usage() {
   std::fputs(
@@ -477,12 +519,6 @@ int main(int argc, char** argv) {
       return usage();
   }
   if (options.ffs.empty()) return usage();
-
-  // A plain handler without SA_RESTART: its only job is to make a blocked write() return EINTR.
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGUSR1, &action, nullptr);
 
   Gadget gadget(options);
   if (!gadget.start()) return 1;
