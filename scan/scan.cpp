@@ -3,10 +3,10 @@
 // Older firmware answers the scan command with the whole scan: n data points of 4 bytes (least
 // significant byte first, bit 31 inverted by the instrument), the status trailer (32 ADC readings
 // and the digital inputs as 16-bit little-endian words, then the serial-device text) and n as a
-// big-endian 32-bit number in the last 4 bytes. The library undoes the inversion in place, copies
-// the reply into the caller's movable block (zyl/platform.h) and applies the trailer to the status
-// record. V3 firmware queues the scan and streams its data on the scan pipe, which the host reads
-// with ZylUSBGetScanData; the library does not interpret those data.
+// big-endian 32-bit number in the last 4 bytes. The library copies the reply into the caller's
+// movable block (zyl/platform.h), restoring bit 31 of every point on the way, and applies the
+// trailer to the status record. V3 firmware queues the scan and streams its data on the scan pipe,
+// which the host reads with ZylUSBGetScanData; the library does not interpret those data.
 //
 // Choices where the protocol leaves the behaviour open:
 //  - The scan reply buffer belongs to the instrument object (7,340,032 bytes plus a terminating
@@ -19,8 +19,9 @@
 //    gets nothing: the scan returns ZYL_INVALID_ARGUMENT. The trailer is still applied and
 //    `pointCount` still written, since the instrument did scan.
 //  - A reply shorter than 4n + 70 bytes (n from its last 4 bytes) delivers the points it holds:
-//    `pointCount` is min(n, (length - 4) / 4), only those points are re-inverted, the reply is
-//    copied as received, and the status record is left unchanged (its refresh time too).
+//    `pointCount` is min(n, (length - 4) / 4), only those points have bit 31 restored, the rest
+//    of the reply is copied as received, and the status record is left unchanged (its refresh time
+//    too).
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -56,19 +57,24 @@ uint16_t littleEndian16(const unsigned char* p) {
 }
 
 // The instrument sends bit 31 of every point inverted; it sits in the top bit of each group's
-// 4th byte. Whole words are flipped where possible: the points are little-endian on the wire.
-void invertTopBits(unsigned char* data, size_t points) {
+// 4th byte. The inversion is undone while the points are copied, so the reply is read and the
+// block written once, as a plain copy would. Points are little-endian on the wire, so on a
+// little-endian host whole words are flipped.
+void copyInverted(unsigned char* to, const unsigned char* from, size_t points) {
+  size_t i = 0;
   if constexpr (std::endian::native == std::endian::little) {
-    size_t i = 0;
-    for (; i + 2 <= points; i += 2) {
-      uint64_t pair;
-      std::memcpy(&pair, data + 4 * i, sizeof pair);
-      pair ^= 0x8000000080000000ull;
-      std::memcpy(data + 4 * i, &pair, sizeof pair);
+    // Eight points per step: four independent words the compiler turns into vector operations.
+    constexpr uint64_t kTopBits = 0x8000000080000000ull;
+    for (; i + 8 <= points; i += 8) {
+      uint64_t w[4];
+      std::memcpy(w, from + 4 * i, sizeof w);
+      for (uint64_t& x : w) x ^= kTopBits;
+      std::memcpy(to + 4 * i, w, sizeof w);
     }
-    if (i < points) data[4 * i + 3] ^= 0x80;
-  } else {
-    for (size_t i = 0; i < points; ++i) data[4 * i + 3] ^= 0x80;
+  }
+  for (; i < points; ++i) {
+    std::memcpy(to + 4 * i, from + 4 * i, 3);
+    to[4 * i + 3] = from[4 * i + 3] ^ 0x80;
   }
 }
 
@@ -85,17 +91,24 @@ void ZylInterface::FlushTuneParameters() {
   runScan(kFlushStart, kFlushEnd, kFlushTimeMs, 0, false, nullptr, nullptr);
 }
 
-unsigned int ZylInterface::runScan(unsigned short start, unsigned short end,
-                                   unsigned int scanTimeMs, unsigned short tailWord, bool deliver,
-                                   void* dataHandle, unsigned int* pointCount) {
+unsigned int ZylInterface::admitScan(unsigned short start, unsigned short end,
+                                     unsigned int scanTimeMs, uint64_t& ticks) {
   DebugOut("Start scan from %u to %u in %lu ms", start, end,
            static_cast<unsigned long>(scanTimeMs));
   if (start >= end) return ZYL_START_NOT_BELOW_END;
-  const uint64_t ticks = scanTicks(scanTimeMs);
+  ticks = scanTicks(scanTimeMs);
   if (ticks > kMaxTicks) {
     DebugOut("Scan refused: %lu ms is too long", static_cast<unsigned long>(scanTimeMs));
     return ZYL_INVALID_ARGUMENT;
   }
+  return ZYL_SUCCESS;
+}
+
+unsigned int ZylInterface::runScan(unsigned short start, unsigned short end,
+                                   unsigned int scanTimeMs, unsigned short tailWord, bool deliver,
+                                   void* dataHandle, unsigned int* pointCount) {
+  uint64_t ticks = 0;
+  if (unsigned int refused = admitScan(start, end, scanTimeMs, ticks)) return refused;
   if (!scanReplyBuffer) {
     scanReplyBuffer.reset(new (std::nothrow) unsigned char[kScanReplyCapacity + 1]);
     if (!scanReplyBuffer) {
@@ -125,20 +138,25 @@ unsigned int ZylInterface::runScan(unsigned short start, unsigned short end,
                                                    2 * uint64_t{scanTimeMs} + 1000);
   if (status != ZYL_SUCCESS) return status;
   if (length < static_cast<long>(kCountBytes)) return ZYL_SUCCESS;
+  return deliverScanReply(static_cast<size_t>(length), deliver, dataHandle, pointCount);
+}
 
-  const size_t received = static_cast<size_t>(length);
+unsigned int ZylInterface::deliverScanReply(size_t received, bool deliver, void* dataHandle,
+                                            unsigned int* pointCount) {
+  unsigned char* reply = scanReplyBuffer.get();
   reply[received] = 0;
   const uint32_t n = bigEndian32(reply + received - kCountBytes);
   DebugOut("Copying memory - %lu data points", static_cast<unsigned long>(n));
   const size_t present = std::min<size_t>(n, (received - kCountBytes) / 4);
-  invertTopBits(reply, present);
 
   unsigned int result = ZYL_SUCCESS;
   void* block = nullptr;
   if (deliver) {
     block = zyl::GlobalLock(dataHandle);
     if (block && zyl::GlobalSize(dataHandle) >= received) {
-      std::memcpy(block, reply, received);
+      auto* to = static_cast<unsigned char*>(block);
+      copyInverted(to, reply, present);
+      std::memcpy(to + 4 * present, reply + 4 * present, received - 4 * present);
     } else {
       DebugOut("Scan data not copied: the block %s",
                block ? "is smaller than the reply" : "cannot be locked");
@@ -149,8 +167,7 @@ unsigned int ZylInterface::runScan(unsigned short start, unsigned short end,
   const size_t dataBytes = 4 * size_t{n};
   const bool complete = uint64_t{n} * 4 + kTrailerFixed + kCountBytes <= received;
   if (complete) {
-    // The serial text runs up to the count; cut it there (the copy to the host is already made).
-    reply[received - kCountBytes] = 0;
+    // The serial text runs up to the count (the copy to the host is already made).
     applyScanTrailer(reply + dataBytes, received - kCountBytes - dataBytes);
   }
 
@@ -171,14 +188,8 @@ void ZylInterface::applyScanTrailer(unsigned char* trailer, size_t length) {
 unsigned int ZylInterface::PerformScanHS(unsigned short leadWord, unsigned short start,
                                          unsigned short end, unsigned int scanTimeMs,
                                          unsigned short tailWord, bool normalPolarity) {
-  DebugOut("Start scan from %u to %u in %lu ms", start, end,
-           static_cast<unsigned long>(scanTimeMs));
-  if (start >= end) return ZYL_START_NOT_BELOW_END;
-  const uint64_t ticks = scanTicks(scanTimeMs);
-  if (ticks > kMaxTicks) {
-    DebugOut("Scan refused: %lu ms is too long", static_cast<unsigned long>(scanTimeMs));
-    return ZYL_INVALID_ARGUMENT;
-  }
+  uint64_t ticks = 0;
+  if (unsigned int refused = admitScan(start, end, scanTimeMs, ticks)) return refused;
   // V3 firmware gets every code with every scan: its DACs are not tracked by dacDirty.
   UpdateDACs(start, end, true, normalPolarity);
 

@@ -283,12 +283,21 @@ class ZylInterface {
   unsigned int UpdateDACs(unsigned short start, unsigned short end, bool highSpeed,
                           bool normalPolarity);
   unsigned int DACSetupHS(unsigned short start, unsigned short end);
+  // Logs the request and checks it (128: start not below end; 4: ticks beyond 32 bits); 0 with
+  // the scan ticks in `ticks` when the scan may go ahead.
+  unsigned int admitScan(unsigned short start, unsigned short end, unsigned int scanTimeMs,
+                         uint64_t& ticks);
   // The older firmware's scan; without `deliver` the data are dropped and only the trailer is
   // applied (FlushTuneParameters).
   unsigned int runScan(unsigned short start, unsigned short end, unsigned int scanTimeMs,
                        unsigned short tailWord, bool deliver, void* dataHandle,
                        unsigned int* pointCount);
-  // Applies the status trailer of a scan reply (readings, inputs, serial text) to the record.
+  // The host side of a scan reply of `received` (4 or more) bytes in scanReplyBuffer: bit 31
+  // restored, the copy into the caller's block, the trailer applied to the status record.
+  unsigned int deliverScanReply(size_t received, bool deliver, void* dataHandle,
+                                unsigned int* pointCount);
+  // Applies the status trailer of a scan reply (readings, inputs, serial text) to the record;
+  // the byte after its `length` bytes is overwritten to end the serial text.
   void applyScanTrailer(unsigned char* trailer, size_t length);
   // 7 MiB of scan reply plus its terminating zero, allocated on the first scan and kept.
   std::unique_ptr<unsigned char[]> scanReplyBuffer;

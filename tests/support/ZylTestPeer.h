@@ -31,4 +31,9 @@ struct ZylTestPeer {
   static CCyBulkEndPoint* findUsbEndpoint(ZylInterface& z, CCyUSBDevice* d, int n) {
     return z.findUsbEndpoint(d, n);
   }
+  // Scanning: the host side of the reply the last scan left in the scan reply buffer.
+  static unsigned int deliverScanReply(ZylInterface& z, size_t received, void* block,
+                                       unsigned int* pointCount) {
+    return z.deliverScanReply(received, true, block, pointCount);
+  }
 };
