@@ -1,5 +1,7 @@
 #include "tools/zyl/session.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -32,6 +34,7 @@ Session::Session(const GlobalOptions& options) : options_(options) {
   if (options_.sim) {
     sim::InstrumentOptions simOptions;
     if (!options_.sim->empty()) simOptions.firmwareVersion = *options_.sim;
+    simOptions.timeScale = options_.simTimeScale;
     usb::useBackend(
         std::make_shared<sim::SimBackend>(std::make_shared<sim::Instrument>(simOptions)));
   }
@@ -73,6 +76,63 @@ std::optional<int> Session::requireInstrument() {
   return fail(kNoInstrument, std::string("no instrument answered (") + stateName(state) +
                                  "); connect one, or run with --sim to use the simulated "
                                  "instrument");
+}
+
+std::string statusText(unsigned int status) {
+  const char* meaning = "error";
+  switch (status) {
+    case ZYL_SUCCESS:
+      meaning = "success";
+      break;
+    case ZYL_NO_DEVICE:
+      meaning = "no instrument could be opened";
+      break;
+    case ZYL_COMM_FAILURE:
+      meaning = "communication failure";
+      break;
+    case ZYL_NOT_ACKNOWLEDGED:
+      meaning = "not acknowledged";
+      break;
+    case ZYL_INVALID_ARGUMENT:
+      meaning = "invalid argument";
+      break;
+    case ZYL_HEATER_INTERLOCK:
+      meaning = "refused by the heater interlock";
+      break;
+    case ZYL_START_NOT_BELOW_END:
+      meaning = "start not below end";
+      break;
+  }
+  return std::to_string(status) + " (" + meaning + ")";
+}
+
+int Session::result(unsigned int status, const std::string& what) const {
+  if (status == ZYL_SUCCESS) return kOk;
+  return fail(status == ZYL_INVALID_ARGUMENT ? kUsage : kRefused,
+              what + " failed: " + statusText(status));
+}
+
+Spinner::Spinner(const Session& session, std::string label)
+    : live_(!session.options().json && isatty(STDERR_FILENO)),
+      label_(std::move(label)),
+      start_(std::chrono::steady_clock::now()) {}
+
+double Spinner::elapsedSeconds() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Spinner::update(const std::string& text) {
+  if (!live_) return;
+  static const char* const frames[] = {"|", "/", "-", "\\"};
+  std::fprintf(stderr, "\r\033[K%s %s %.1f s  %s", frames[frame_++ % 4], label_.c_str(),
+               elapsedSeconds(), text.c_str());
+  std::fflush(stderr);
+}
+
+void Spinner::finish(const std::string& text) {
+  if (live_) std::fprintf(stderr, "\r\033[K");
+  if (!text.empty())
+    std::fprintf(stderr, "%s after %.1f s: %s\n", label_.c_str(), elapsedSeconds(), text.c_str());
 }
 
 }  // namespace zyl::tool

@@ -2,6 +2,8 @@
 // the invocation, and output in human or JSON form.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +28,7 @@ bool simulated(const struct GlobalOptions& options);
 
 struct GlobalOptions {
   std::optional<std::string> sim;  // firmware version of the simulated instrument ("" = default)
+  double simTimeScale = 1.0;       // simulated seconds per real second of physical processes
   std::string logDir;
   bool json = false;
 };
@@ -42,6 +45,9 @@ class Session {
   int fail(Exit code, const std::string& message) const;
   // Unless the instrument answers, says so (mentioning --sim) and returns kNoInstrument.
   std::optional<int> requireInstrument();
+  // Turns a library status code into the tool's exit: 0 passes, anything else fails with a line
+  // naming `what` and the code.
+  int result(unsigned int status, const std::string& what) const;
 
  private:
   GlobalOptions options_;
@@ -53,5 +59,30 @@ const char* stateName(CommunicationState state);
 // Each command registers itself on the app; `run` is set to its action.
 using Action = std::function<int(Session&)>;
 void addInfoCommand(CLI::App& app, Action& run);
+void addStatusCommand(CLI::App& app, Action& run);
+void addPumpAndGaugeCommands(CLI::App& app, Action& run);
+void addIoCommand(CLI::App& app, Action& run);
+void addSerialCommands(CLI::App& app, Action& run);
+
+// Shows that long work is going on: a spinner with the elapsed time and a short text on a
+// terminal; elsewhere (a log, a pipe, --json) nothing until `finish`, which prints the last text.
+class Spinner {
+ public:
+  Spinner(const Session& session, std::string label);
+  void update(const std::string& text);
+  void finish(const std::string& text);
+  double elapsedSeconds() const;
+
+ private:
+  bool live_;
+  std::string label_;
+  std::chrono::steady_clock::time_point start_;
+  int frame_ = 0;
+};
+
+// The status record as the tool shows it, refreshed as the firmware generation requires.
+nlohmann::ordered_json statusSnapshot(ZylInterface& z);
+// Status code of the library as text ("2 (communication failure)").
+std::string statusText(unsigned int status);
 
 }  // namespace zyl::tool

@@ -1,0 +1,105 @@
+// zyl pump on|off|standby [--wait SECONDS], zyl gauge setup|read: the vacuum system.
+#include <thread>
+
+#include "tools/zyl/session.h"
+
+namespace zyl::tool {
+namespace {
+
+std::string vacuumLine(ZylInterface& z) {
+  double pressure = 0;
+  unsigned short speed = 0;
+  z.PiraniPressureMBar(&pressure);
+  z.PumpSpeed(&speed);
+  char line[96];
+  std::snprintf(line, sizeof line, "pressure %.3g mbar, pump speed %u", pressure, speed);
+  return line;
+}
+
+// Watches the pump until `done` holds or `seconds` pass; on V3 firmware from the status stream.
+int watchVacuum(Session& session, double seconds, const char* label,
+                const std::function<bool(ZylInterface&)>& done) {
+  ZylInterface& z = session.instrument();
+  if (z.IsV3()) z.EnableStatusReporting(true);
+  Spinner spinner(session, label);
+  bool reached = false;
+  while (!(reached = done(z)) && spinner.elapsedSeconds() < seconds) {
+    spinner.update(vacuumLine(z));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  spinner.finish(vacuumLine(z));
+  auto out = statusSnapshot(z);
+  if (z.IsV3()) z.EnableStatusReporting(false);
+  out.erase("adc");
+  session.print(out);
+  if (!reached)
+    return session.fail(kRefused, std::string(label) + ": not reached within " +
+                                      std::to_string(static_cast<int>(seconds)) + " s");
+  return kOk;
+}
+
+}  // namespace
+
+void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
+  CLI::App* pump = app.add_subcommand("pump", "Switch the turbo pump");
+  auto action = std::make_shared<std::string>();
+  auto wait = std::make_shared<double>(0);
+  pump->add_option("action", *action, "on, off or standby")
+      ->required()
+      ->check(CLI::IsMember({"on", "off", "standby"}));
+  pump->add_option("--wait", *wait,
+                   "Watch the pump for up to this many seconds: until the vacuum is ready (on), "
+                   "the rotor stands (off) or it runs (standby)")
+      ->check(CLI::Range(0.0, 86400.0));
+  pump->callback([&run, action, wait] {
+    run = [action, wait](Session& session) -> int {
+      if (auto failed = session.requireInstrument()) return *failed;
+      ZylInterface& z = session.instrument();
+      const unsigned int status = *action == "on"    ? z.PumpOn()
+                                  : *action == "off" ? z.PumpOff()
+                                                     : z.PumpStandby();
+      if (status != ZYL_SUCCESS) return session.result(status, "pump " + *action);
+      if (*wait <= 0) {
+        session.print({{"pump", *action}});
+        return kOk;
+      }
+      if (*action == "on")
+        return watchVacuum(session, *wait, "pump-down",
+                           [](ZylInterface& i) { return i.IsPumpSpeedOK() && i.IsPressureOK(); });
+      if (*action == "off")
+        return watchVacuum(session, *wait, "run-down", [](ZylInterface& i) {
+          unsigned short speed = 1;
+          return i.PumpSpeed(&speed) == ZYL_SUCCESS && speed == 0;
+        });
+      return watchVacuum(session, *wait, "standby",
+                         [](ZylInterface& i) { return i.IsPumpRunning() != 0; });
+    };
+  });
+
+  CLI::App* gauge = app.add_subcommand("gauge", "Set up or read the Pirani gauge");
+  auto gaugeAction = std::make_shared<std::string>();
+  gauge->add_option("action", *gaugeAction, "setup (9600 baud, mbar) or read")
+      ->required()
+      ->check(CLI::IsMember({"setup", "read"}));
+  gauge->callback([&run, gaugeAction] {
+    run = [gaugeAction](Session& session) -> int {
+      if (auto failed = session.requireInstrument()) return *failed;
+      ZylInterface& z = session.instrument();
+      if (*gaugeAction == "setup") {
+        z.PiraniSetup();  // the gauge's answers are not checked: it reports nothing
+        session.print({{"gauge", "set up: 9600 baud, mbar"}});
+        return kOk;
+      }
+      if (z.IsV3()) z.EnableStatusReporting(true);
+      if (z.IsV3()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      double pressure = 0;
+      const unsigned int status = z.PiraniPressureMBar(&pressure);
+      if (z.IsV3()) z.EnableStatusReporting(false);
+      if (status != ZYL_SUCCESS) return session.result(status, "gauge read");
+      session.print({{"pressure_mbar", pressure}, {"vacuum_ready", z.IsPressureOK() != 0}});
+      return kOk;
+    };
+  });
+}
+
+}  // namespace zyl::tool
