@@ -38,12 +38,7 @@ ZylInterface::ZylInterface(const char* debugDirectory) {
 }
 
 ZylInterface::~ZylInterface() {
-  if (statusThreadRunning) {
-    sendAcknowledged("-1B3100");
-    statusReportingEnabled = 0;
-    while (statusThreadRunning) zyl::detail::clock().sleepMs(100);
-  }
-  if (statusThread.joinable()) statusThread.join();
+  stopStatusReporting();
 
   delete flashRecord;
   flashRecord = nullptr;

@@ -33,6 +33,12 @@ class CommandText {
   }
   // printf("%0*llu").
   CommandText& dec(uint64_t value, int width) { return number(value, 10, width, false); }
+  // printf("%0*lld"): the sign counts toward the width.
+  CommandText& sdec(int64_t value, int width) {
+    if (value >= 0) return dec(static_cast<uint64_t>(value), width);
+    append("-");
+    return dec(~static_cast<uint64_t>(value) + 1, width > 1 ? width - 1 : 0);
+  }
 
   const char* c_str() const { return text_; }
   std::string_view view() const { return {text_, len_}; }

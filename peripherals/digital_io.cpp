@@ -1,11 +1,102 @@
-// Digital outputs: the host keeps the 64-bit output word; the instrument gets its complement.
+// Digital and analog I/O: the host keeps the 64-bit output word and sends its complement; inputs
+// and ADC readings come from the status record; analog and I2C settings pass straight through.
+//
+// Choices where the protocol leaves room: ADC channels of 32 and above and digital inputs of 16
+// and above read 0 (after the status refresh, whose failure still reads 2); a digital output of
+// 64 or more has no bit, reads 0, and switching it still marks the DACs and sends the word.
 #include "link/wire.h"
 #include "zyl/ZylInterface.h"
+
+namespace {
+
+// Channels wired active-low: a stored 1 means off.
+constexpr uint64_t kInvertedChannels = 0x00000005F0000C8Full;
+// Channel 14 switches these with it.
+constexpr uint64_t kChannel14Group = (uint64_t{1} << 9) | (uint64_t{1} << 24) | (uint64_t{1} << 25);
+constexpr unsigned kOutputChannels = 64;
+constexpr unsigned kInputChannels = 16;
+constexpr unsigned kAdcChannels = 32;
+constexpr unsigned kRefreshFailed = 2;
+
+uint64_t outputBit(unsigned channel) {
+  return channel < kOutputChannels ? uint64_t{1} << channel : 0;
+}
+
+unsigned char inputBit(unsigned inputs, unsigned channel) {
+  return channel < kInputChannels ? static_cast<unsigned char>((inputs >> channel) & 1) : 0;
+}
+
+}  // namespace
 
 unsigned int ZylInterface::WriteDigitalOut() {
   if (communicationState != CommConnected && communicationState != CommInitialized)
     return ZYL_COMM_FAILURE;
   zyl::detail::CommandText<32> command("-1B21");
   command.hex(~digitalOutputs, 16);
+  return sendAcknowledged(command.c_str());
+}
+
+unsigned char ZylInterface::GetDigOut(unsigned char channel) {
+  const uint64_t bit = outputBit(channel);
+  const bool stored = (digitalOutputs & bit) != 0;
+  return bit && stored != ((kInvertedChannels & bit) != 0) ? 1 : 0;
+}
+
+unsigned int ZylInterface::SetDigOut(unsigned char channel, unsigned char on) {
+  return SetDigOut(channel, on, 1);
+}
+
+unsigned int ZylInterface::SetDigOut(unsigned char channel, unsigned char on, unsigned char send) {
+  if (channel == 14) {
+    if (on)
+      digitalOutputs |= kChannel14Group;
+    else
+      digitalOutputs &= ~kChannel14Group;
+  }
+  const uint64_t bit = outputBit(channel);
+  const bool value = (on != 0) != ((kInvertedChannels & bit) != 0);
+  if (value)
+    digitalOutputs |= bit;
+  else
+    digitalOutputs &= ~bit;
+  dacDirty = 1;
+  return send ? WriteDigitalOut() : ZYL_SUCCESS;
+}
+
+unsigned char ZylInterface::GetDigIn(unsigned char channel) {
+  if (UpdateStatusIfNeeded() != ZYL_SUCCESS) return kRefreshFailed;
+  return inputBit(digitalInputs, channel);
+}
+
+unsigned char ZylInterface::GetDigitalInput(unsigned short inputs, unsigned char channel) {
+  return inputBit(inputs, channel);
+}
+
+unsigned char ZylInterface::IsPressureSensitiveChannel(unsigned char channel) {
+  return channel == 10 || channel == 11 ? 1 : 0;
+}
+
+unsigned short ZylInterface::ReadADC(unsigned char channel) {
+  if (UpdateStatusIfNeeded() != ZYL_SUCCESS) return kRefreshFailed;
+  return channel < kAdcChannels ? adcChannels[channel].load() : 0;
+}
+
+unsigned int ZylInterface::ConfigureAnalogInput(int input, int setting) {
+  zyl::detail::CommandText<48> command("-1B530");
+  command.sdec(input, 1).append("0").sdec(setting, 1);
+  return sendAcknowledged(command.c_str());
+}
+
+unsigned int ZylInterface::SetAnalogOutput(int channel, unsigned short value, int mode) {
+  // The instrument counts its analog outputs from 1; the mode goes out as printf's %X of an int.
+  zyl::detail::CommandText<48> command("-1B520");
+  command.sdec(int64_t{channel} + 1, 1).append("0");
+  command.hex(static_cast<uint32_t>(mode), 1, true).hex(value, 4, true);
+  return sendAcknowledged(command.c_str());
+}
+
+unsigned int ZylInterface::SetI2C(unsigned char first, unsigned char second, unsigned char third) {
+  zyl::detail::CommandText<16> command("-1B54");
+  command.hex(first, 2).hex(second, 2).hex(third, 2);
   return sendAcknowledged(command.c_str());
 }

@@ -88,6 +88,8 @@ Firmware Firmware::standard() {
   Firmware firmware;
   installLinkCommands(firmware);
   installSerialCommands(firmware);
+  installStatusCommands(firmware);
+  installIoCommands(firmware);
   return firmware;
 }
 

@@ -131,7 +131,14 @@ class ZylInterface {
   unsigned int ZylUSBGetScanData(unsigned char* buffer, long& length, int timeoutMs);
 
   // ---- Status -------------------------------------------------------------------------------
+  // Older firmware: the getters refresh the record with "-1B3000" when it is older than
+  // statusMaxAgeMs. V3 firmware: EnableStatusReporting starts the status thread, which keeps the
+  // record current from the status pipe and calls the process-wide status callback per frame.
+  unsigned int UpdateStatusIfNeeded();
   unsigned int ForceStatusUpdate();
+  void ParseSerialData(char* text);
+  void EnableStatusReporting(bool enable);
+  void SetStatusCallback(ZylStatusCallback callback);
 
   // ---- Scanning -------------------------------------------------------------------------------
   // DAC channel numbers above 15 are refused with ZYL_INVALID_ARGUMENT and touch nothing. Scan
@@ -155,7 +162,19 @@ class ZylInterface {
   unsigned int readFlashMemorySettings();
 
   // ---- Digital and analog I/O ---------------------------------------------------------------
+  // Channels beyond the tables (digital outputs 64 and above, inputs 16 and above, ADC channels
+  // 32 and above) read 0; a digital output of 64 or more still sends the output word.
   unsigned int WriteDigitalOut();
+  unsigned char GetDigOut(unsigned char channel);
+  unsigned int SetDigOut(unsigned char channel, unsigned char on);
+  unsigned int SetDigOut(unsigned char channel, unsigned char on, unsigned char send);
+  unsigned char GetDigIn(unsigned char channel);
+  unsigned char GetDigitalInput(unsigned short inputs, unsigned char channel);
+  unsigned char IsPressureSensitiveChannel(unsigned char channel);
+  unsigned short ReadADC(unsigned char channel);
+  unsigned int ConfigureAnalogInput(int input, int setting);
+  unsigned int SetAnalogOutput(int channel, unsigned short value, int mode);
+  unsigned int SetI2C(unsigned char first, unsigned char second, unsigned char third);
 
   // ---- Hardware identity --------------------------------------------------------------------
   VexaHardwareType GetHardwareType();
@@ -324,7 +343,23 @@ class ZylInterface {
   char modbusReply[1024] = {};
   long modbusReplyLength = 0;
 
+  // ---- Status (private) -----------------------------------------------------------------------
+  static void runStatusReadingThread(void* owner);
+  // The "-1B3000" reply of `length` characters, NUL-terminated: readings, inputs, serial text.
+  void applyStatusReply(char* reply, long length);
+  // One V3 status-pipe frame of `length` characters.
+  void parseStatusFrame(const char* frame, size_t length);
+  // The stop steps shared by disabling, the flash and firmware transfers and the destructor:
+  // "-1B3100", clear the flag, wake the thread's read, wait for the thread and join it. False
+  // when no thread ran (then nothing is sent).
+  bool stopStatusReporting();
+  static std::atomic<ZylStatusCallback> statusCallback;
+
   std::mutex statusTextLock;
+  // Guards statusDevice/statusEndpoint between the status thread, which opens and frees them,
+  // and a stopping host thread, which aborts the pending read so that the stop need not wait for
+  // the read's time-out.
+  std::mutex statusPipeLock;
   std::thread statusThread;
   // The back end current when the object was made: every pipe of this instrument object opens
   // through it, so a host (or test) can bind different objects to different back ends.

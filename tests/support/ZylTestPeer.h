@@ -31,6 +31,13 @@ struct ZylTestPeer {
   static CCyBulkEndPoint* findUsbEndpoint(ZylInterface& z, CCyUSBDevice* d, int n) {
     return z.findUsbEndpoint(d, n);
   }
+  // Status.
+  static void applyStatusReply(ZylInterface& z, char* reply, long length) {
+    z.applyStatusReply(reply, length);
+  }
+  static void parseStatusFrame(ZylInterface& z, const char* frame, size_t length) {
+    z.parseStatusFrame(frame, length);
+  }
   // Scanning: the host side of the reply the last scan left in the scan reply buffer.
   static unsigned int deliverScanReply(ZylInterface& z, size_t received, void* block,
                                        unsigned int* pointCount) {

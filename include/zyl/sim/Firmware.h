@@ -124,5 +124,7 @@ class Firmware {
 // Command families (one function per family, each in its own source file of sim/).
 void installLinkCommands(Firmware& firmware);
 void installSerialCommands(Firmware& firmware);  // serial ports and the devices behind them
+void installStatusCommands(Firmware& firmware);  // "-1B3000", the V3 status stream
+void installIoCommands(Firmware& firmware);      // digital outputs, analog I/O, I2C
 
 }  // namespace zyl::sim

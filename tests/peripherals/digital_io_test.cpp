@@ -1,0 +1,152 @@
+// Digital and analog I/O: the exact command texts on the wire, through the scripted back end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "support/LinkFixture.h"
+#include "zyl/ZylInterface.h"
+
+namespace zyl::test {
+namespace {
+
+constexpr uint64_t kDefaultOutputs = 0x00000005F0000C8Full;
+constexpr int kInverted[] = {0, 1, 2, 3, 7, 10, 11, 28, 29, 30, 31, 32, 34};
+
+std::string outputCommand(uint64_t stored) {
+  char text[32];
+  std::snprintf(text, sizeof text, "-1B21%016llx", static_cast<unsigned long long>(~stored));
+  return text;
+}
+
+class DigitalIoTest : public FakeLinkTest {
+ protected:
+  // A connected instrument object whose output word is back at its construction value.
+  void SetUp() override {
+    FakeLinkTest::SetUp();
+    z = std::make_unique<ZylInterface>();
+    ASSERT_EQ(z->GetCommunicationState(), CommInitialized);
+    z->digitalOutputs = kDefaultOutputs;
+    z->dacDirty = 0;
+    fake->clearRecord();
+  }
+  void TearDown() override {
+    z.reset();
+    FakeLinkTest::TearDown();
+  }
+  std::vector<std::string> sent() {
+    auto w = fake->writes();
+    fake->clearRecord();
+    return w;
+  }
+
+  std::unique_ptr<ZylInterface> z;
+};
+
+TEST_F(DigitalIoTest, OutputsReadOffUntilSwitchedAndInvertedChannelsStoreTheirNegation) {
+  for (int ch = 0; ch < 70; ++ch) EXPECT_EQ(z->GetDigOut(static_cast<unsigned char>(ch)), 0) << ch;
+
+  EXPECT_EQ(z->SetDigOut(0, 1), ZYL_SUCCESS);
+  EXPECT_EQ(sent(), std::vector<std::string>{"-1B21fffffffa0ffff371"});
+  EXPECT_EQ(z->dacDirty, 1u);
+
+  uint64_t expected = kDefaultOutputs & ~uint64_t{1};
+  for (int ch = 1; ch < 64; ++ch) {
+    if (ch == 14) continue;
+    const bool inverted =
+        std::find(std::begin(kInverted), std::end(kInverted), ch) != std::end(kInverted);
+    const uint64_t bit = uint64_t{1} << ch;
+    z->SetDigOut(static_cast<unsigned char>(ch), 1);
+    expected = inverted ? expected & ~bit : expected | bit;
+    EXPECT_EQ(z->digitalOutputs, expected) << ch;
+    EXPECT_EQ(z->GetDigOut(static_cast<unsigned char>(ch)), 1) << ch;
+    EXPECT_EQ(sent(), std::vector<std::string>{outputCommand(expected)}) << ch;
+  }
+  for (int ch : {3, 40}) {
+    z->SetDigOut(static_cast<unsigned char>(ch), 0);
+    EXPECT_EQ(z->GetDigOut(static_cast<unsigned char>(ch)), 0);
+  }
+}
+
+TEST_F(DigitalIoTest, ChannelFourteenSwitchesItsGroup) {
+  const uint64_t group =
+      (uint64_t{1} << 9) | (uint64_t{1} << 14) | (uint64_t{1} << 24) | (uint64_t{1} << 25);
+  z->SetDigOut(14, 1);
+  EXPECT_EQ(z->digitalOutputs, kDefaultOutputs | group);
+  EXPECT_EQ(sent(), std::vector<std::string>{outputCommand(kDefaultOutputs | group)});
+  EXPECT_EQ(z->GetDigOut(9), 1);
+  z->SetDigOut(14, 0);
+  EXPECT_EQ(z->digitalOutputs, kDefaultOutputs);
+  EXPECT_EQ(sent(), std::vector<std::string>{"-1B21fffffffa0ffff370"});
+}
+
+TEST_F(DigitalIoTest, DeferredAndOutOfRangeChannelsAndNoConnection) {
+  EXPECT_EQ(z->SetDigOut(5, 1, 0), ZYL_SUCCESS);
+  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(z->WriteDigitalOut(), ZYL_SUCCESS);
+  EXPECT_EQ(sent(), std::vector<std::string>{outputCommand(kDefaultOutputs | 0x20)});
+
+  z->dacDirty = 0;
+  EXPECT_EQ(z->SetDigOut(70, 1), ZYL_SUCCESS);  // no bit, but marked and sent
+  EXPECT_EQ(z->digitalOutputs, kDefaultOutputs | 0x20);
+  EXPECT_EQ(z->dacDirty, 1u);
+  EXPECT_EQ(sent().size(), 1u);
+
+  fake->responder = [](std::string_view) { return std::optional<std::string>("NAK"); };
+  EXPECT_EQ(z->SetDigOut(6, 1), ZYL_NOT_ACKNOWLEDGED);
+  EXPECT_EQ(sent().size(), 1u);
+
+  // Not connected: nothing goes out, the change is kept for the next write.
+  z->communicationState = CommNoResponse;
+  EXPECT_EQ(z->SetDigOut(8, 1), ZYL_COMM_FAILURE);
+  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(z->GetDigOut(8), 1);
+}
+
+TEST_F(DigitalIoTest, AnalogAndI2cCommandTexts) {
+  EXPECT_EQ(z->SetAnalogOutput(0, 0x12AB, 2), ZYL_SUCCESS);
+  EXPECT_EQ(z->SetAnalogOutput(9, 0x00ff, 10), ZYL_SUCCESS);
+  EXPECT_EQ(z->SetAnalogOutput(-3, 7, -1), ZYL_SUCCESS);
+  EXPECT_EQ(z->ConfigureAnalogInput(3, 1), ZYL_SUCCESS);
+  EXPECT_EQ(z->ConfigureAnalogInput(12, -2), ZYL_SUCCESS);
+  EXPECT_EQ(z->SetI2C(0x0A, 0xFF, 0x01), ZYL_SUCCESS);
+  EXPECT_EQ(sent(),
+            (std::vector<std::string>{"-1B52010212AB", "-1B520100A00FF", "-1B520-20FFFFFFFF0007",
+                                      "-1B530301", "-1B530120-2", "-1B540aff01"}));
+  // These do not look at the connection first: the exchange itself reports it.
+  z->communicationState = CommNotConnected;
+  fake->unplugged = true;
+  EXPECT_EQ(z->SetI2C(1, 2, 3), ZYL_COMM_FAILURE);
+}
+
+TEST_F(DigitalIoTest, InputsAndReadingsComeFromTheStatusRecord) {
+  EXPECT_EQ(z->GetDigitalInput(0x8000, 15), 1);
+  EXPECT_EQ(z->GetDigitalInput(0x8000, 14), 0);
+  EXPECT_EQ(z->GetDigitalInput(0xFFFF, 16), 0);
+  EXPECT_EQ(z->IsPressureSensitiveChannel(10) + z->IsPressureSensitiveChannel(11), 2);
+  EXPECT_EQ(z->IsPressureSensitiveChannel(9) + z->IsPressureSensitiveChannel(12), 0);
+
+  // V3 (the fake's default firmware): read straight from the record, never refreshed.
+  z->digitalInputs = 0x8002;
+  z->adcChannels[31] = 0x4321;
+  EXPECT_EQ(z->GetDigIn(1), 1);
+  EXPECT_EQ(z->GetDigIn(15), 1);
+  EXPECT_EQ(z->GetDigIn(16), 0);
+  EXPECT_EQ(z->ReadADC(31), 0x4321);
+  EXPECT_EQ(z->ReadADC(32), 0);
+  EXPECT_TRUE(sent().empty());
+
+  // Older firmware: a refresh that fails reads 2 from both.
+  z->firmwareV3 = false;
+  fake->responder = [](std::string_view) { return std::nullopt; };
+  clock.advance(5000);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(z->ReadADC(31), 2);
+  clock.advance(5000);
+  EXPECT_EQ(z->GetDigIn(1), 2);
+  testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+}  // namespace zyl::test

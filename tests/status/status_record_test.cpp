@@ -1,0 +1,285 @@
+// The status record: polled refresh on a test clock, the "-1B3000" reply with its serial text and
+// the V3 frame, parsed under a locale whose decimal separator is the comma.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "support/LinkFixture.h"
+#include "support/ZylTestPeer.h"
+#include "zyl/ZylInterface.h"
+
+namespace zyl::test {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+std::string hex4(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
+  return text;
+}
+
+// ADC channel n reads 0x1000 + n; then the inputs and the serial text.
+std::string statusReply(uint16_t inputs, const std::string& serial) {
+  std::string reply = "3000 ";
+  for (unsigned ch = 0; ch < 32; ++ch) reply += hex4(0x1000 + ch);
+  return reply + hex4(inputs) + serial;
+}
+
+// Numbers from the instrument use '.' whatever the host's locale: run these under one that
+// writes 1,5.
+class CommaLocale {
+ public:
+  CommaLocale() : ok_(std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {}
+  ~CommaLocale() { std::setlocale(LC_NUMERIC, "C"); }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+class StatusRecordTest : public FakeLinkTest {
+ protected:
+  void SetUp() override {
+    FakeLinkTest::SetUp();
+    fake->version = "VERSION110812";
+    fake->responder = [this](std::string_view command) -> std::optional<std::string> {
+      if (command == "-1B05") return fake->version;
+      if (command == "-1B3000") {
+        ++statusQueries;
+        if (silent) return std::nullopt;
+        return nextReply;
+      }
+      return std::string("ACK");
+    };
+  }
+
+  int statusQueries = 0;
+  bool silent = false;
+  std::string nextReply = statusReply(0, "@253ACK1.0E-3;FF V852500;0010");
+};
+
+TEST_F(StatusRecordTest, PolledRefreshAsksAtMostOncePerInterval) {
+  fake->devices = 0;  // constructed without an instrument: no refresh has happened yet
+  ZylInterface z;
+  fake->devices = 1;
+  ASSERT_EQ(z.lastStatusTimeMs, 0u);
+
+  EXPECT_EQ(z.ReadADC(3), 0x1003);  // the very first getter fetches
+  EXPECT_EQ(statusQueries, 1);
+  clock.advance(2999);
+  EXPECT_EQ(z.GetDigIn(0), 0);
+  clock.advance(1);  // exactly 3000 ms: still fresh
+  EXPECT_EQ(z.ReadADC(4), 0x1004);
+  EXPECT_EQ(z.pumpSpeed, 500);
+  EXPECT_EQ(statusQueries, 1);
+  clock.advance(1);
+  nextReply = statusReply(0x0002, "@253ACK1.0E-3;FF V852500;0010");
+  EXPECT_EQ(z.GetDigIn(1), 1);
+  EXPECT_EQ(statusQueries, 2);
+
+  // A silent instrument is asked once, reported, and not again within the interval; the getters
+  // meanwhile answer from the record as it was.
+  silent = true;
+  clock.advance(3001);
+  CaptureStderr();
+  EXPECT_EQ(z.ReadADC(3), 2);
+  EXPECT_EQ(GetCapturedStderr(), "Status read failed.  nRet = 2, lBytes = 0\n");
+  clock.advance(3000);
+  EXPECT_EQ(z.ReadADC(3), 0x1003);
+  EXPECT_EQ(statusQueries, 3);
+  clock.advance(1);
+  CaptureStderr();
+  EXPECT_EQ(z.GetDigIn(1), 2);
+  GetCapturedStderr();
+  EXPECT_EQ(statusQueries, 4);
+}
+
+TEST_F(StatusRecordTest, V3FirmwareNeverPolls) {
+  fake->version = "VERSION130904A-V3";
+  ZylInterface z;
+  ASSERT_TRUE(z.IsV3());
+  fake->clearRecord();
+  clock.advance(100000);
+  EXPECT_EQ(z.UpdateStatusIfNeeded(), ZYL_SUCCESS);
+  EXPECT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
+  EXPECT_EQ(z.ReadADC(0), 0);
+  EXPECT_EQ(z.GetDigIn(0), 0);
+  z.EnableStatusReporting(false);  // no stream runs: nothing to stop
+  EXPECT_TRUE(fake->writes().empty());
+  EXPECT_EQ(statusQueries, 0);
+
+  char out[1024];
+  std::memset(out, 'x', sizeof out);
+  z.GetStatusString(out);
+  EXPECT_EQ(out[0], 'x');
+}
+
+TEST_F(StatusRecordTest, ReplyAndSerialTextUnderACommaLocale) {
+  CommaLocale locale;
+  ASSERT_TRUE(locale.ok()) << "the de_DE.UTF-8 locale is not installed";
+  ZylInterface z;
+  z.heaterReadbacksInStatus = true;
+
+  // 0x43480000 is 200.0f: low half first.
+  nextReply =
+      statusReply(0x8001, "@253ACK1.5E-3;FF\rV8521200;0010\r|HEATER READBACK 02 T= 0000 4348;");
+  ASSERT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
+  for (unsigned ch = 0; ch < 32; ++ch) EXPECT_EQ(z.adcChannels[ch], 0x1000 + ch);
+  EXPECT_EQ(z.digitalInputs, 0x8001);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 0.0015);
+  EXPECT_EQ(z.pumpSpeed, 1200);
+  EXPECT_TRUE(z.pumpRunning);
+  EXPECT_FLOAT_EQ(z.desolvationReadback, 200.0f);
+  EXPECT_FLOAT_EQ(z.capillaryReadback, 20.0f);
+
+  auto parse = [&](std::string text) { z.ParseSerialData(text.data()); };
+  parse("@253ACK12.5;FF V8521200;0000|HEATER READBACK  3 T= 0000 4316");  // 150.0f
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 12.5);
+  EXPECT_FALSE(z.pumpRunning);
+  EXPECT_FLOAT_EQ(z.apciReadback, 150.0f);
+
+  parse("@253ACK0.0;FF V852900;0010");
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
+  EXPECT_EQ(z.pumpSpeed, 900);
+  EXPECT_TRUE(z.pumpRunning);
+
+  // Without "ACK" pressure and speed fall back; the pump state and the readbacks stay.
+  parse("@253NAK160;FF V852900;0000");
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
+  EXPECT_EQ(z.pumpSpeed, 0);
+  EXPECT_TRUE(z.pumpRunning);
+
+  CaptureStderr();
+  parse("@253ACK2.0E-2;FF E");
+  EXPECT_EQ(GetCapturedStderr(), "Pump data bad\n");
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 0.02);
+  EXPECT_EQ(z.pumpSpeed, 0);
+
+  // Heater records: an unknown heater, a record cut before its second group, and records while
+  // the configuration says the status carries none, all change nothing.
+  parse("@253ACK1E-3;FF V852900;0010|HEATER READBACK 04 T= 0000 4348");
+  parse("@253ACK1E-3;FF V852900;0010|HEATER READBACK 01 T= 0000");
+  z.heaterReadbacksInStatus = false;
+  parse("@253ACK1E-3;FF V852900;0010|HEATER READBACK 01 T= 0000 4348");
+  EXPECT_FLOAT_EQ(z.capillaryReadback, 20.0f);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 0.001);
+}
+
+TEST_F(StatusRecordTest, ShortRepliesApplyWhatTheyHold) {
+  ZylInterface z;
+  z.adcChannels[3] = 0x7777;
+  z.pressureMbar = 0.5;
+
+  // Groups without a digit read 0, partly hexadecimal ones as far as the digits go.
+  std::string reply = "3000 zzzz12zz0003 0";  // ends inside channel 3's group
+  ZylTestPeer::applyStatusReply(z, reply.data(), static_cast<long>(reply.size()));
+  EXPECT_EQ(z.adcChannels[0], 0);
+  EXPECT_EQ(z.adcChannels[1], 0x12);
+  EXPECT_EQ(z.adcChannels[2], 0x0003);
+  EXPECT_EQ(z.adcChannels[3], 0x7777);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 0.5);  // the serial text was not reached
+
+  reply = statusReply(0x0004, "");  // reaches offset 137 with an empty serial text
+  ASSERT_EQ(reply.size(), 137u);
+  ZylTestPeer::applyStatusReply(z, reply.data(), static_cast<long>(reply.size()));
+  EXPECT_EQ(z.adcChannels[3], 0x1003);
+  EXPECT_EQ(z.digitalInputs, 0x0004);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
+
+  // Fewer than four bytes: reported, success, the record untouched.
+  nextReply = "NAK";
+  CaptureStderr();
+  EXPECT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
+  EXPECT_EQ(GetCapturedStderr(), "Status read failed.  nRet = 0, lBytes = 3\n");
+  EXPECT_EQ(z.adcChannels[3], 0x1003);
+
+  // A full 512-byte reply keeps its last character and is still read as a text.
+  nextReply = statusReply(0x0009, "@253ACK3E-4;FF V852700;0010");
+  nextReply.resize(512, ' ');
+  EXPECT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
+  EXPECT_EQ(z.digitalInputs, 0x0009);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 3e-4);
+}
+
+// A V3 frame: ADC channel n reads 0x2000 + n, then the inputs, the gauge field, the pump field
+// and the four heater groups.
+std::string v3Frame(const std::string& gauge, const std::string& pump,
+                    const std::string& heaters = " 0000 0096 00c8 0032") {
+  std::string frame;
+  for (unsigned ch = 0; ch < 32; ++ch) frame += hex4(0x2000 + ch);
+  frame += hex4(0x0101);
+  std::string g = gauge, p = pump;
+  g.resize(33, ' ');
+  p.resize(33, ' ');
+  return frame + g + p + heaters;
+}
+
+TEST(StatusFrameTest, ParsesEachFieldWhereItStandsUnderACommaLocale) {
+  CommaLocale locale;
+  ASSERT_TRUE(locale.ok()) << "the de_DE.UTF-8 locale is not installed";
+  zyl::usb::useBackend(std::make_shared<FakeBackend>());
+  ZylInterface z;
+  zyl::usb::useBackend(nullptr);
+  auto parse = [&](const std::string& frame) {
+    ZylTestPeer::parseStatusFrame(z, frame.data(), frame.size());
+  };
+
+  const std::string full = v3Frame("@253ACK2.50E-06;FF", "V852950;0010");
+  ASSERT_EQ(full.size(), 218u);
+  parse(full);
+  EXPECT_EQ(z.adcChannels[31], 0x201F);
+  EXPECT_EQ(z.digitalInputs, 0x0101);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 2.5e-6);
+  EXPECT_EQ(z.pumpSpeed, 950);
+  EXPECT_TRUE(z.pumpRunning);
+  EXPECT_FLOAT_EQ(z.capillaryReadback, 150.0f);
+  EXPECT_FLOAT_EQ(z.desolvationReadback, 200.0f);
+  EXPECT_FLOAT_EQ(z.apciReadback, 50.0f);
+
+  // Markers count only near the start of their fields; without one the values stay (no reset).
+  parse(v3Frame(std::string(18, ' ') + "@253ACK1.0E-3", std::string(15, ' ') + "V852100;0000"));
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 2.5e-6);
+  EXPECT_EQ(z.pumpSpeed, 950);
+  EXPECT_TRUE(z.pumpRunning);
+  parse(v3Frame(std::string(17, ' ') + "@253ACK1.0E-3", std::string(14, ' ') + "V852100;0000"));
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 1e-3);
+  EXPECT_EQ(z.pumpSpeed, 100);
+  EXPECT_FALSE(z.pumpRunning);
+  parse(v3Frame("@253ACK0.0;FF", "V852100"));
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
+
+  // Groups that hold no hexadecimal number leave their fields alone.
+  std::string bad = full;
+  bad.replace(0, 4, "zz00");
+  bad.replace(203, 5, " xyzw");  // heater group 1
+  z.capillaryReadback = 1.0f;
+  z.adcChannels[0] = 0x1234;
+  parse(bad);
+  EXPECT_EQ(z.adcChannels[0], 0x1234);
+  EXPECT_FLOAT_EQ(z.capillaryReadback, 1.0f);
+  EXPECT_FLOAT_EQ(z.desolvationReadback, 200.0f);
+
+  // Cut frames: fields beyond the received end keep their values.
+  z.digitalInputs = 0;
+  z.pressureMbar = 7.0;
+  z.desolvationReadback = 5.0f;
+  const std::string other = v3Frame("@253ACK3.0E-3;FF", "V852420;0000", " 0000 0011 0002 0003");
+  ZylTestPeer::parseStatusFrame(z, other.data(), 130);
+  EXPECT_EQ(z.digitalInputs, 0);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 7.0);
+  ZylTestPeer::parseStatusFrame(z, other.data(), 139);  // just past "@253ACK"
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 7.0);
+  ZylTestPeer::parseStatusFrame(z, other.data(), 210);
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 3e-3);
+  EXPECT_EQ(z.pumpSpeed, 420);
+  EXPECT_FLOAT_EQ(z.capillaryReadback, 17.0f);  // group 1 ends at 207: parsed
+  EXPECT_FLOAT_EQ(z.desolvationReadback, 5.0f);
+}
+
+}  // namespace
+}  // namespace zyl::test
