@@ -183,6 +183,9 @@ void ZylInterface::applyScanTrailer(unsigned char* trailer, size_t length) {
   if (length < kTrailerFixed) return;
   for (size_t i = 0; i < 32; ++i) adcChannels[i] = littleEndian16(trailer + 2 * i);
   digitalInputs = littleEndian16(trailer + kTrailerReadings);
+  // The caller cut the text at the count, so the parser never reads beyond the trailer.
+  trailer[length] = 0;
+  ParseSerialData(reinterpret_cast<char*>(trailer + kTrailerFixed));
 }
 
 unsigned int ZylInterface::PerformScanHS(unsigned short leadWord, unsigned short start,

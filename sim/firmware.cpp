@@ -90,6 +90,7 @@ Firmware Firmware::standard() {
   installSerialCommands(firmware);
   installStatusCommands(firmware);
   installIoCommands(firmware);
+  installScanCommands(firmware);
   return firmware;
 }
 

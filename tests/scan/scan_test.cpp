@@ -53,14 +53,18 @@ TEST_F(ScanTest, DeliversInvertedPointsWholeReplyAndTrailer) {
   auto z = std::make_unique<ZylInterface>(dir.c_str());
   fake->clearRecord();
 
-  const std::string reply = scanReply({0x80000000u, 0x7FFFFFFFu, 0x92345678u, 0x00000001u},
-                                      rampReadings(100), 0xBEEF, "@253ACK1.5E-3;FF V8521200;0010");
+  // Eleven points: the first eight go the word-wise way, the last three one by one.
+  std::vector<uint32_t> wire = {0x80000000u, 0x7FFFFFFFu, 0x92345678u, 0x00000001u};
+  for (uint32_t i = 0; i < 7; ++i)
+    wire.push_back(0x01020304u * (i + 1) ^ (i % 2 ? 0x80000000u : 0));
+  const std::string reply =
+      scanReply(wire, rampReadings(100), 0xBEEF, "@253ACK1.5E-3;FF V8521200;0010");
   answerScansWith(reply);
   HGLOBAL b = block(reply.size());
   unsigned int n = 99;
   clock.advance(1234);
   ASSERT_EQ(z->PerformScan(1000, 2000, 1000, b, 0, &n), ZYL_SUCCESS);
-  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(n, 11u);
   EXPECT_EQ(written("-1B90"), std::vector<std::string>{"-1B90000103e807d000046ebf0000"});
   // The reply is read with twice the scan time plus a second.
   const auto transfers = fake->transfers();
@@ -74,9 +78,14 @@ TEST_F(ScanTest, DeliversInvertedPointsWholeReplyAndTrailer) {
   // Points as the caller sees them, then every byte of the trailer as it came.
   const std::string got = contents(b, reply.size());
   EXPECT_EQ(got.substr(0, 16), le32(0) + le32(0xFFFFFFFFu) + le32(0x12345678u) + le32(0x80000001u));
-  EXPECT_EQ(got.substr(16), reply.substr(16));
+  for (size_t i = 4; i < wire.size(); ++i)
+    EXPECT_EQ(got.substr(4 * i, 4), le32(wire[i] ^ 0x80000000u)) << "point " << i;
+  EXPECT_EQ(got.substr(44), reply.substr(44));
   for (int i = 0; i < 32; ++i) EXPECT_EQ(z->adcChannels[i], i * 100 + 1) << i;
   EXPECT_EQ(z->digitalInputs, 0xBEEF);
+  EXPECT_DOUBLE_EQ(z->pressureMbar, 0.0015);
+  EXPECT_EQ(z->pumpSpeed, 1200);
+  EXPECT_TRUE(z->pumpRunning);
   EXPECT_EQ(z->lastStatusTimeMs, clock.monotonicMs());
 
   z.reset();  // closes the log
@@ -92,7 +101,7 @@ TEST_F(ScanTest, DeliversInvertedPointsWholeReplyAndTrailer) {
   }
   EXPECT_THAT(ours, ElementsAre("Start scan from 1000 to 2000 in 1000 ms", "Setting DACs",
                                 "Sending scan command", "-1B90000103e807d000046ebf0000",
-                                "Copying memory - 4 data points", "Scan complete"));
+                                "Copying memory - 11 data points", "Scan complete"));
   fs::remove_all(dir);
 }
 

@@ -126,5 +126,6 @@ void installLinkCommands(Firmware& firmware);
 void installSerialCommands(Firmware& firmware);  // serial ports and the devices behind them
 void installStatusCommands(Firmware& firmware);  // "-1B3000", the V3 status stream
 void installIoCommands(Firmware& firmware);      // digital outputs, analog I/O, I2C
+void installScanCommands(Firmware& firmware);    // DAC codes, scans, the V3 scan queue
 
 }  // namespace zyl::sim
