@@ -47,7 +47,7 @@ void BM_ParseStatusReply(benchmark::State& state) {
   auto z = detached();
   z->heaterReadbacksInStatus = true;
   std::string reply =
-      "3000 " + readings() + "@253ACK2.00E-06;FF\rV8521000;0010\r|HEATER READBACK 02 T= 0000 4348;";
+      "3000 " + readings() + "@253ACK2.00E-06;FF\rV8521000;0010\r|HEATER TEMP 402 02 T= 0000 4348;";
   for (auto _ : state) {
     ZylTestPeer::applyStatusReply(*z, reply.data(), static_cast<long>(reply.size()));
     benchmark::DoNotOptimize(z->pressureMbar);

@@ -72,7 +72,7 @@ std::string heaterRecord(int heater, double temperatureC) {
   const float value = static_cast<float>(temperatureC);
   uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
-  std::string record = "|HEATER READBACK ";  // 17 characters
+  std::string record = "|HEATER TEMP 402 ";  // 17 characters
   if (heater < 10) record += '0';
   record += std::to_string(heater);
   record += " T= ";

@@ -127,7 +127,7 @@ TEST_F(StatusRecordTest, ReplyAndSerialTextUnderACommaLocale) {
 
   // 0x43480000 is 200.0f: low half first.
   nextReply =
-      statusReply(0x8001, "@253ACK1.5E-3;FF\rV8521200;0010\r|HEATER READBACK 02 T= 0000 4348;");
+      statusReply(0x8001, "@253ACK1.5E-3;FF\rV8521200;0010\r|HEATER TEMP 402 02 T= 0000 4348;");
   ASSERT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
   for (unsigned ch = 0; ch < 32; ++ch) EXPECT_EQ(z.adcChannels[ch], 0x1000 + ch);
   EXPECT_EQ(z.digitalInputs, 0x8001);
@@ -138,21 +138,23 @@ TEST_F(StatusRecordTest, ReplyAndSerialTextUnderACommaLocale) {
   EXPECT_FLOAT_EQ(z.capillaryReadback, 20.0f);
 
   auto parse = [&](std::string text) { z.ParseSerialData(text.data()); };
-  parse("@253ACK12.5;FF V8521200;0000|HEATER READBACK  3 T= 0000 4316");  // 150.0f
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 12.5);
-  EXPECT_FALSE(z.pumpRunning);
-  EXPECT_FLOAT_EQ(z.apciReadback, 150.0f);
-
   parse("@253ACK0.0;FF V852900;0010");
   EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
   EXPECT_EQ(z.pumpSpeed, 900);
   EXPECT_TRUE(z.pumpRunning);
 
+  parse("@253ACK12.5;FF V8521200;0000|HEATER TEMP 402  3 T= 0000 4316");  // 150.0f
+  EXPECT_DOUBLE_EQ(z.pressureMbar, 12.5);
+  EXPECT_EQ(z.pumpSpeed, 1200);
+  EXPECT_FALSE(z.pumpRunning);
+  EXPECT_FLOAT_EQ(z.apciReadback, 150.0f);
+
   // Without "ACK" pressure and speed fall back; the pump state and the readbacks stay.
-  parse("@253NAK160;FF V852900;0000");
+  parse("@253NAK160;FF V852900;0010|HEATER TEMP 402 03 T= 0000 4348");
   EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
   EXPECT_EQ(z.pumpSpeed, 0);
-  EXPECT_TRUE(z.pumpRunning);
+  EXPECT_FALSE(z.pumpRunning);
+  EXPECT_FLOAT_EQ(z.apciReadback, 150.0f);
 
   CaptureStderr();
   parse("@253ACK2.0E-2;FF E");
@@ -162,10 +164,10 @@ TEST_F(StatusRecordTest, ReplyAndSerialTextUnderACommaLocale) {
 
   // Heater records: an unknown heater, a record cut before its second group, and records while
   // the configuration says the status carries none, all change nothing.
-  parse("@253ACK1E-3;FF V852900;0010|HEATER READBACK 04 T= 0000 4348");
-  parse("@253ACK1E-3;FF V852900;0010|HEATER READBACK 01 T= 0000");
+  parse("@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 04 T= 0000 4348");
+  parse("@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 01 T= 0000");
   z.heaterReadbacksInStatus = false;
-  parse("@253ACK1E-3;FF V852900;0010|HEATER READBACK 01 T= 0000 4348");
+  parse("@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 01 T= 0000 4348");
   EXPECT_FLOAT_EQ(z.capillaryReadback, 20.0f);
   EXPECT_DOUBLE_EQ(z.pressureMbar, 0.001);
 }
