@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
   addPumpAndGaugeCommands(app, run);
   addIoCommand(app, run);
   addSerialCommands(app, run);
+  addScanCommand(app, run);
 
   try {
     app.parse(argc, argv);

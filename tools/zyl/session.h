@@ -63,6 +63,7 @@ void addStatusCommand(CLI::App& app, Action& run);
 void addPumpAndGaugeCommands(CLI::App& app, Action& run);
 void addIoCommand(CLI::App& app, Action& run);
 void addSerialCommands(CLI::App& app, Action& run);
+void addScanCommand(CLI::App& app, Action& run);
 
 // Shows that long work is going on: a spinner with the elapsed time and a short text on a
 // terminal; elsewhere (a log, a pipe, --json) nothing until `finish`, which prints the last text.

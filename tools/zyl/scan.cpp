@@ -1,0 +1,182 @@
+// zyl scan --from A --to B --time MS [--out FILE.csv] [--plot FILE.svg]: one mass scan.
+//
+// Older firmware answers the scan command with the data; V3 firmware queues the scan and streams
+// its data on the scan pipe. The library does not interpret V3 scan data (their layout is the
+// firmware's), so the tool decodes them only for the simulated instrument, whose layout is
+// documented in zyl/sim/Scan.h; from a real V3 instrument it saves the raw bytes.
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "tools/zyl/session.h"
+#include "zyl/platform.h"
+#include "zyl/sim/Scan.h"
+
+namespace zyl::tool {
+namespace {
+
+constexpr size_t kMaxReply = 7340032;
+
+struct ScanArgs {
+  int from = 0, to = 65535;
+  unsigned int timeMs = 500;
+  std::string out, plot;
+};
+
+struct Spectrum {
+  std::vector<double> position;
+  std::vector<uint32_t> counts;
+};
+
+Spectrum withPositions(std::vector<uint32_t> counts, uint16_t start, uint16_t end) {
+  Spectrum s;
+  s.counts = std::move(counts);
+  for (size_t i = 0; i < s.counts.size(); ++i)
+    s.position.push_back(sim::scanPosition(start, end, s.counts.size(), i));
+  return s;
+}
+
+bool writeCsv(const std::string& file, const Spectrum& s) {
+  std::ofstream out(file);
+  out << "position,counts\n";
+  for (size_t i = 0; i < s.counts.size(); ++i) out << s.position[i] << ',' << s.counts[i] << '\n';
+  return static_cast<bool>(out);
+}
+
+// A self-contained SVG line plot with labelled axes.
+bool writeSvg(const std::string& file, const Spectrum& s, const ScanArgs& a) {
+  const double w = 900, h = 420, left = 70, right = 20, top = 30, bottom = 50;
+  const uint32_t maxCounts =
+      s.counts.empty() ? 1 : *std::max_element(s.counts.begin(), s.counts.end());
+  const double x0 = a.from, x1 = a.to > a.from ? a.to : a.from + 1;
+  auto px = [&](double x) { return left + (x - x0) / (x1 - x0) * (w - left - right); };
+  auto py = [&](double y) {
+    return h - bottom - y / std::max<uint32_t>(maxCounts, 1) * (h - top - bottom);
+  };
+  std::ofstream out(file);
+  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h
+      << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+      << "<text x=\"" << left << "\" y=\"18\">scan " << a.from << " to " << a.to << " in "
+      << a.timeMs << " ms, " << s.counts.size() << " points</text>\n"
+      << "<line x1=\"" << left << "\" y1=\"" << h - bottom << "\" x2=\"" << w - right << "\" y2=\""
+      << h - bottom << "\" stroke=\"black\"/>\n"
+      << "<line x1=\"" << left << "\" y1=\"" << top << "\" x2=\"" << left << "\" y2=\""
+      << h - bottom << "\" stroke=\"black\"/>\n";
+  for (int t = 0; t <= 4; ++t) {
+    const double x = x0 + (x1 - x0) * t / 4, y = maxCounts * t / 4.0;
+    out << "<text x=\"" << px(x) << "\" y=\"" << h - bottom + 18 << "\" text-anchor=\"middle\">"
+        << static_cast<long>(x) << "</text>\n"
+        << "<text x=\"" << left - 6 << "\" y=\"" << py(y) + 4 << "\" text-anchor=\"end\">"
+        << static_cast<long>(y) << "</text>\n";
+  }
+  out << "<text x=\"" << (left + w - right) / 2 << "\" y=\"" << h - 8
+      << "\" text-anchor=\"middle\">scan position</text>\n"
+      << "<text transform=\"translate(16," << (top + h - bottom) / 2
+      << ") rotate(-90)\" text-anchor=\"middle\">counts</text>\n"
+      << "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1\" points=\"";
+  for (size_t i = 0; i < s.counts.size(); ++i)
+    out << px(s.position[i]) << ',' << py(s.counts[i]) << ' ';
+  out << "\"/>\n</svg>\n";
+  return static_cast<bool>(out);
+}
+
+// Older firmware: the reply lands in a movable block, bit 31 already restored by the library.
+int scanOlder(Session& session, const ScanArgs& a, Spectrum& spectrum) {
+  ZylInterface& z = session.instrument();
+  HGLOBAL block = GlobalAlloc(GHND, kMaxReply);
+  if (!block) return session.fail(kRefused, "no memory for the scan data");
+  unsigned int points = 0;
+  const unsigned int status = z.PerformScan(
+      static_cast<uint16_t>(a.from), static_cast<uint16_t>(a.to), a.timeMs, block, 0, &points);
+  if (status == ZYL_SUCCESS) {
+    std::vector<uint32_t> counts(points);
+    if (const void* data = GlobalLock(block)) {
+      std::memcpy(counts.data(), data, points * sizeof(uint32_t));
+      GlobalUnlock(block);
+    }
+    spectrum = withPositions(std::move(counts), static_cast<uint16_t>(a.from),
+                             static_cast<uint16_t>(a.to));
+  }
+  GlobalFree(block);
+  return session.result(status, "scan");
+}
+
+// V3 firmware: queue one scan, read its data from the scan pipe.
+int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum) {
+  ZylInterface& z = session.instrument();
+  if (unsigned int status = z.initializeScanReading(); status != ZYL_SUCCESS)
+    return session.result(status, "scan pipe");
+  const unsigned int status = z.PerformScanHS(1, static_cast<uint16_t>(a.from),
+                                              static_cast<uint16_t>(a.to), a.timeMs, 0, true);
+  if (status != ZYL_SUCCESS) return session.result(status, "scan");
+  std::vector<uint8_t> data(kMaxReply);
+  long length = static_cast<long>(data.size());
+  Spinner spinner(session, "scan");
+  spinner.update("waiting for the scan data");
+  const unsigned int read =
+      z.ZylUSBGetScanData(data.data(), length, static_cast<int>(a.timeMs) * 2 + 1000);
+  spinner.finish("");
+  if (read != ZYL_SUCCESS) return session.result(read, "scan data read");
+  data.resize(static_cast<size_t>(length));
+  if (!simulated(session.options())) {
+    if (!a.out.empty()) {
+      std::ofstream(a.out, std::ios::binary)
+          .write(reinterpret_cast<const char*>(data.data()), length);
+    }
+    session.print({{"bytes", length}, {"saved", a.out.empty() ? "no (use --out)" : a.out}});
+    return kOk;
+  }
+  auto decoded = sim::decodeV3Scan(data);
+  if (!decoded) return session.fail(kRefused, "the scan data are not in the simulator's layout");
+  spectrum = withPositions(std::move(decoded->counts), decoded->start, decoded->end);
+  return kOk;
+}
+
+}  // namespace
+
+void addScanCommand(CLI::App& app, Action& run) {
+  CLI::App* cmd = app.add_subcommand("scan", "Run one mass scan and summarise or save it");
+  auto a = std::make_shared<ScanArgs>();
+  cmd->add_option("--from", a->from, "Start position (0-65535)")
+      ->required()
+      ->check(CLI::Range(0, 65535));
+  cmd->add_option("--to", a->to, "End position (0-65535), above the start")
+      ->required()
+      ->check(CLI::Range(0, 65535));
+  cmd->add_option("--time", a->timeMs, "Scan time in ms")
+      ->required()
+      ->check(CLI::Range(1u, 14784957u));
+  cmd->add_option("--out", a->out, "Write position,counts to this CSV file");
+  cmd->add_option("--plot", a->plot, "Draw the spectrum into this SVG file");
+  cmd->callback([&run, a] {
+    run = [a](Session& session) -> int {
+      if (auto failed = session.requireInstrument()) return *failed;
+      Spectrum s;
+      const int code =
+          session.instrument().IsV3() ? scanV3(session, *a, s) : scanOlder(session, *a, s);
+      if (code != kOk || s.counts.empty()) return code;
+      const auto tallest = std::max_element(s.counts.begin(), s.counts.end());
+      const auto at = static_cast<size_t>(tallest - s.counts.begin());
+      nlohmann::ordered_json result = {
+          {"points", s.counts.size()},
+          {"max_counts", *tallest},
+          {"max_at_position", s.position[at]},
+          {"min_counts", *std::min_element(s.counts.begin(), s.counts.end())},
+      };
+      if (!a->out.empty()) {
+        if (!writeCsv(a->out, s)) return session.fail(kUsage, "cannot write " + a->out);
+        result["csv"] = a->out;
+      }
+      if (!a->plot.empty()) {
+        if (!writeSvg(a->plot, s, *a)) return session.fail(kUsage, "cannot write " + a->plot);
+        result["plot"] = a->plot;
+      }
+      session.print(result);
+      return kOk;
+    };
+  });
+}
+
+}  // namespace zyl::tool
