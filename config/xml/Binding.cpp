@@ -21,8 +21,8 @@ int guarded(Fn&& fn) noexcept {
   }
 }
 
-int readValue(const Element& element, const FieldSpec& spec, const FieldSlot& slot) {
-  switch (spec.type) {
+int readValue(const Element& element, const FieldSpec& field, const FieldSlot& slot) {
+  switch (field.type) {
     case FieldType::Text:
       if (element.hasChildren()) return kBadValue;
       assignWide(*static_cast<std::wstring*>(slot.value), element.text());
@@ -98,15 +98,15 @@ int readFileUnguarded(const char* fileName, const RecordBinding& binding) {
 int writeRecordUnguarded(Writer& writer, const char* rootName, const RecordBinding& binding) {
   writer.startElement(rootName == nullptr ? binding.rootName : rootName);
   for (std::size_t i = 0; i < binding.specs.size(); ++i) {
-    const FieldSpec& spec = binding.specs[i];
+    const FieldSpec& field = binding.specs[i];
     const FieldSlot& slot = binding.slots[i];
-    if (spec.isAttribute) {
-      if (*slot.set) writer.attribute(spec.name, *static_cast<const std::wstring*>(slot.value));
+    if (field.isAttribute) {
+      if (*slot.set) writer.attribute(field.name, *static_cast<const std::wstring*>(slot.value));
       continue;
     }
-    if (!spec.required && !*slot.set) continue;
-    writer.startElement(spec.name);
-    switch (spec.type) {
+    if (!field.required && !*slot.set) continue;
+    writer.startElement(field.name);
+    switch (field.type) {
       case FieldType::Text:
         writer.text(std::wstring_view(*static_cast<const std::wstring*>(slot.value)));
         break;
@@ -206,11 +206,11 @@ int writeFile(const wchar_t* fileName, const RecordBinding& binding) {
 
 bool occursOk(Tracker& tracker, const RecordBinding& binding) {
   for (std::size_t i = 0; i < binding.specs.size(); ++i) {
-    const FieldSpec& spec = binding.specs[i];
-    if (spec.isAttribute || !spec.required || spec.type == FieldType::Raw) continue;
+    const FieldSpec& field = binding.specs[i];
+    if (field.isAttribute || !field.required || field.type == FieldType::Raw) continue;
     if (!*binding.slots[i].set) {
       try {
-        tracker.addMissing(spec.name);
+        tracker.addMissing(field.name);
       } catch (...) {
         // The verdict stands even when its text cannot be kept.
       }
@@ -233,17 +233,17 @@ bool check(Tracker& tracker, const char* itemName, const RecordBinding& binding)
 }
 
 void resetField(const RecordBinding& binding, std::size_t index) {
-  const FieldSpec& spec = binding.specs[index];
+  const FieldSpec& field = binding.specs[index];
   const FieldSlot& slot = binding.slots[index];
-  switch (spec.type) {
+  switch (field.type) {
     case FieldType::Text:
-      *static_cast<std::wstring*>(slot.value) = spec.initialText;
+      *static_cast<std::wstring*>(slot.value) = field.initialText;
       break;
     case FieldType::Raw:
       static_cast<std::string*>(slot.value)->clear();
       break;
     case FieldType::Int32:
-      *static_cast<int*>(slot.value) = spec.initialInt;
+      *static_cast<int*>(slot.value) = field.initialInt;
       break;
   }
   *slot.set = false;
