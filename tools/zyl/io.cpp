@@ -11,6 +11,16 @@ nlohmann::ordered_json allChannels(ZylInterface& z) {
   return {{"outputs_0_63", outputs}, {"inputs_0_15", inputs}};
 }
 
+// Older firmware is polled; V3 firmware streams its inputs, so take one frame of the stream.
+void refreshInputs(ZylInterface& z) {
+  if (!z.IsV3()) {
+    z.UpdateStatusIfNeeded();
+    return;
+  }
+  awaitStreamedStatus(z);
+  z.EnableStatusReporting(false);
+}
+
 }  // namespace
 
 void addIoCommand(CLI::App& app, Action& run) {
@@ -30,26 +40,43 @@ void addIoCommand(CLI::App& app, Action& run) {
     if (dio->get_subcommands().empty())
       run = [](Session& session) -> int {
         if (auto failed = session.requireInstrument()) return *failed;
-        session.instrument().UpdateStatusIfNeeded();
+        refreshInputs(session.instrument());
         session.print(allChannels(session.instrument()));
         return kOk;
       };
   });
 
-  CLI::App* out = dio->add_subcommand("out", "Show or switch one digital output (0-63)");
-  out->add_option("channel", args->channel)->required()->check(CLI::Range(0, 255));
-  out->add_option("state", args->state, "on or off")->check(CLI::IsMember({"on", "off"}));
-  out->add_flag("--no-send", args->noSend, "Only store the new state; send it with the next one");
-  out->callback([&run, args] {
+  CLI::App* set = dio->add_subcommand("set", "Switch one digital output (0-63)");
+  set->add_option("channel", args->channel)->required()->check(CLI::Range(0, 255));
+  set->add_option("state", args->state, "on or off")
+      ->required()
+      ->check(CLI::IsMember({"on", "off"}));
+  set->add_flag("--no-send", args->noSend, "Only store the new state; send it with the next one");
+  set->callback([&run, args] {
     run = [args](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
       const auto ch = static_cast<unsigned char>(args->channel);
-      if (!args->state.empty()) {
-        const unsigned char on = args->state == "on";
-        const unsigned int status = z.SetDigOut(ch, on, args->noSend ? 0 : 1);
-        if (status != ZYL_SUCCESS) return session.result(status, "digital output");
+      const unsigned int status = z.SetDigOut(ch, args->state == "on", args->noSend ? 0 : 1);
+      if (status != ZYL_SUCCESS) return session.result(status, "digital output");
+      session.print({{"channel", args->channel}, {"on", z.GetDigOut(ch) != 0}});
+      return kOk;
+    };
+  });
+
+  CLI::App* get = dio->add_subcommand("get", "Show one digital output, or all outputs and inputs");
+  auto getChannel = get->add_option("channel", args->channel)->check(CLI::Range(0, 255));
+  get->callback([&run, args, getChannel] {
+    const bool one = getChannel->count() > 0;
+    run = [args, one](Session& session) -> int {
+      if (auto failed = session.requireInstrument()) return *failed;
+      ZylInterface& z = session.instrument();
+      refreshInputs(z);
+      if (!one) {
+        session.print(allChannels(z));
+        return kOk;
       }
+      const auto ch = static_cast<unsigned char>(args->channel);
       session.print({{"channel", args->channel}, {"on", z.GetDigOut(ch) != 0}});
       return kOk;
     };
@@ -61,7 +88,7 @@ void addIoCommand(CLI::App& app, Action& run) {
     run = [args](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
-      z.UpdateStatusIfNeeded();
+      refreshInputs(z);
       session.print({{"channel", args->channel},
                      {"on", z.GetDigIn(static_cast<unsigned char>(args->channel)) != 0}});
       return kOk;
@@ -74,7 +101,7 @@ void addIoCommand(CLI::App& app, Action& run) {
     run = [args](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
-      z.UpdateStatusIfNeeded();
+      refreshInputs(z);
       session.print({{"channel", args->channel},
                      {"value", z.ReadADC(static_cast<unsigned char>(args->channel))}});
       return kOk;

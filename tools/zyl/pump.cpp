@@ -20,12 +20,12 @@ std::string vacuumLine(ZylInterface& z) {
 int watchVacuum(Session& session, double seconds, const char* label,
                 const std::function<bool(ZylInterface&)>& done) {
   ZylInterface& z = session.instrument();
-  if (z.IsV3()) z.EnableStatusReporting(true);
+  if (z.IsV3()) awaitStreamedStatus(z);
   Spinner spinner(session, label);
   bool reached = false;
   while (!(reached = done(z)) && spinner.elapsedSeconds() < seconds) {
     spinner.update(vacuumLine(z));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) break;
   }
   spinner.finish(vacuumLine(z));
   auto out = statusSnapshot(z);
@@ -48,10 +48,14 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
       ->required()
       ->check(CLI::IsMember({"on", "off", "standby"}));
   pump->add_option("--wait", *wait,
-                   "Watch the pump for up to this many seconds: until the vacuum is ready (on), "
-                   "the rotor stands (off) or it runs (standby)")
+                   "Watch the pump until the vacuum is ready (on), the rotor stands (off) or it "
+                   "runs (standby), for at most this many seconds (default 600)")
+      ->expected(0, 1)
+      ->default_str("600")
       ->check(CLI::Range(0.0, 86400.0));
-  pump->callback([&run, action, wait] {
+  CLI::Option* waitOption = pump->get_option("--wait");
+  pump->callback([&run, action, wait, waitOption] {
+    if (waitOption->count() > 0 && waitOption->results().empty()) *wait = 600;
     run = [action, wait](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
@@ -90,8 +94,7 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
         session.print({{"gauge", "set up: 9600 baud, mbar"}});
         return kOk;
       }
-      if (z.IsV3()) z.EnableStatusReporting(true);
-      if (z.IsV3()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (z.IsV3()) awaitStreamedStatus(z);
       double pressure = 0;
       const unsigned int status = z.PiraniPressureMBar(&pressure);
       if (z.IsV3()) z.EnableStatusReporting(false);

@@ -46,7 +46,7 @@ bool writeCsv(const std::string& file, const Spectrum& s) {
 
 // A self-contained SVG line plot with labelled axes.
 bool writeSvg(const std::string& file, const Spectrum& s, const ScanArgs& a) {
-  const double w = 900, h = 420, left = 70, right = 20, top = 30, bottom = 50;
+  const double w = 900, h = 420, left = 84, right = 20, top = 30, bottom = 50;
   const uint32_t maxCounts =
       s.counts.empty() ? 1 : *std::max_element(s.counts.begin(), s.counts.end());
   const double x0 = a.from, x1 = a.to > a.from ? a.to : a.from + 1;

@@ -1,11 +1,13 @@
 #include "tools/zyl/session.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
+#include <thread>
 
 #include "zyl/sim/SimBackend.h"
 
@@ -76,6 +78,38 @@ std::optional<int> Session::requireInstrument() {
   return fail(kNoInstrument, std::string("no instrument answered (") + stateName(state) +
                                  "); connect one, or run with --sim to use the simulated "
                                  "instrument");
+}
+
+namespace {
+
+std::atomic<bool> interruptRequested{false};
+
+void onInterrupt(int) {
+  if (interruptRequested.exchange(true)) _exit(130);
+}
+
+}  // namespace
+
+bool interrupted() {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_handler = &onInterrupt;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGINT, &action, nullptr) == 0;
+  }();
+  (void)installed;
+  return interruptRequested.load();
+}
+
+bool sleepUnlessInterrupted(std::chrono::milliseconds duration) {
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (!interrupted()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return true;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50)));
+  }
+  return false;
 }
 
 std::string statusText(unsigned int status) {

@@ -81,6 +81,14 @@ class Spinner {
   int frame_ = 0;
 };
 
+// Sleeps, unless Ctrl-C comes first (then false). The first Ctrl-C of a run only asks the
+// watching command to stop, so that it can switch the instrument's stream off; a second one ends
+// the program at once.
+bool sleepUnlessInterrupted(std::chrono::milliseconds duration);
+bool interrupted();
+// Switches the V3 status stream on and waits for its first frame; false when none comes.
+bool awaitStreamedStatus(ZylInterface& z);
+
 // The status record as the tool shows it, refreshed as the firmware generation requires.
 nlohmann::ordered_json statusSnapshot(ZylInterface& z);
 // Status code of the library as text ("2 (communication failure)").

@@ -1,4 +1,5 @@
-// zyl status [--watch SECONDS]: the instrument's status record, once or repeatedly.
+// zyl status [--watch [SECONDS]]: the instrument's status record, once or repeatedly.
+#include <atomic>
 #include <thread>
 
 #include "tools/zyl/session.h"
@@ -6,18 +7,23 @@
 namespace zyl::tool {
 namespace {
 
-// V3 firmware streams its status: switch the stream on and wait for the first frame.
+std::atomic<unsigned> framesSeen{0};
+void countFrame() {
+  framesSeen.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 bool awaitStreamedStatus(ZylInterface& z) {
-  const uint64_t before = z.lastStatusTimeMs;
+  const unsigned before = framesSeen.load();
+  z.SetStatusCallback(&countFrame);  // process-wide: one instrument per run
   z.EnableStatusReporting(true);
   for (int i = 0; i < 30; ++i) {
-    if (z.lastStatusTimeMs != before) return true;
+    if (framesSeen.load() != before) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
 }
-
-}  // namespace
 
 nlohmann::ordered_json statusSnapshot(ZylInterface& z) {
   double pressure = 0;
@@ -47,18 +53,28 @@ nlohmann::ordered_json statusSnapshot(ZylInterface& z) {
 void addStatusCommand(CLI::App& app, Action& run) {
   CLI::App* cmd = app.add_subcommand("status", "Show pressure, pump, heaters, inputs and ADCs");
   auto watch = std::make_shared<double>(0);
-  cmd->add_option("--watch", *watch, "Show the status every second for this many seconds")
-      ->check(CLI::Range(0.0, 86400.0));
-  cmd->callback([&run, watch] {
-    run = [watch](Session& session) -> int {
+  CLI::Option* watchOption =
+      cmd->add_option("--watch", *watch,
+                      "Show the status every second, for this many seconds or, without a number, "
+                      "until interrupted (Ctrl-C)")
+          ->expected(0, 1)
+          ->check(CLI::Range(0.0, 86400.0));
+  cmd->callback([&run, watch, watchOption] {
+    // "--watch" alone (or "--watch 0") follows the status until Ctrl-C.
+    const bool untilInterrupted = watchOption->count() > 0 && *watch == 0;
+    run = [watch, untilInterrupted](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
-      if (z.IsV3() && !awaitStreamedStatus(z))
+      if (z.IsV3() && !awaitStreamedStatus(z)) {
+        z.EnableStatusReporting(false);
         return session.fail(kRefused, "the instrument streams no status frames");
+      }
+      const bool watching = untilInterrupted || *watch > 0;
       const auto start = std::chrono::steady_clock::now();
+      const auto limit = std::chrono::duration<double>(*watch);
       for (;;) {
         auto snapshot = statusSnapshot(z);
-        if (*watch > 0) {
+        if (watching) {
           const double t =
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
           nlohmann::ordered_json timed{{"t_s", t}};
@@ -66,11 +82,11 @@ void addStatusCommand(CLI::App& app, Action& run) {
           snapshot = std::move(timed);
         }
         session.print(snapshot);
-        if (std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*watch))
+        if (!watching || (!untilInterrupted && std::chrono::steady_clock::now() - start >= limit))
           break;
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (!sleepUnlessInterrupted(std::chrono::seconds(1))) break;
       }
-      if (z.IsV3()) z.EnableStatusReporting(false);
+      if (z.IsV3()) z.EnableStatusReporting(false);  // also after Ctrl-C: the stream is stopped
       return kOk;
     };
   });
