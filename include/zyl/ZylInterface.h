@@ -255,9 +255,11 @@ class ZylInterface {
   long apciNextPollTime = 0, desolvationNextPollTime = 0;
   uint64_t digitalOutputs = 0x00000005F0000C8Full;  // high word 0x00000005, low word 0xF0000C8F
   std::atomic<uint16_t> digitalInputs{0};
-  bool firmwareAfter030512 = false, heaterReadbacksInStatus = false, hasSecondFlash = false,
-       piraniSelectSupported = false, firmwareV2 = false;
-  bool firmwareV3 = false;
+  bool firmwareAfter030512 = false;
+  // The status thread reads these two while a host may reconnect and set them again.
+  std::atomic<bool> heaterReadbacksInStatus{false};
+  bool hasSecondFlash = false, piraniSelectSupported = false, firmwareV2 = false;
+  std::atomic<bool> firmwareV3{false};
   bool settingsLoaded = false;
   FlashMemory::c_flashMemory* flashRecord = nullptr;
   VolatileFlashMemory::c_volatileFlashMemory* volatileRecord = nullptr;
