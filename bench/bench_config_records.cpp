@@ -53,7 +53,8 @@ class AllocationCounter {
   ~AllocationCounter() {
     const auto per = benchmark::Counter::kAvgIterations;
     m_state.counters["new"] = benchmark::Counter(double(zyl::bench::news.load() - m_news), per);
-    m_state.counters["malloc"] = benchmark::Counter(double(zyl::bench::mallocs.load() - m_mallocs), per);
+    m_state.counters["malloc"] =
+        benchmark::Counter(double(zyl::bench::mallocs.load() - m_mallocs), per);
     m_state.SetBytesProcessed(std::int64_t(m_state.iterations()) *
                               std::int64_t(fullDocument().size()));
   }

@@ -152,8 +152,7 @@ class ZylInterface {
   unsigned int PerformScan(unsigned short start, unsigned short end, unsigned int scanTimeMs,
                            void* dataHandle, unsigned short tailWord, unsigned int* pointCount);
   unsigned int PerformScanHS(unsigned short leadWord, unsigned short start, unsigned short end,
-                             unsigned int scanTimeMs, unsigned short tailWord,
-                             bool normalPolarity);
+                             unsigned int scanTimeMs, unsigned short tailWord, bool normalPolarity);
   unsigned int ClearScanQueue();
   unsigned int initializeScanReading();
   void FlushTuneParameters();
@@ -333,8 +332,7 @@ class ZylInterface {
   static unsigned short calculateCRC(const char* hexText);
   unsigned int readSerial(int channel, char* buffer, long& length, bool hex);
   unsigned int writeSerial(int channel, const char* data, bool hex);
-  unsigned int serialCommand(int channel, const char* command, char* reply, long& length,
-                             bool hex);
+  unsigned int serialCommand(int channel, const char* command, char* reply, long& length, bool hex);
   unsigned int pumpExchange(const char* text);
   unsigned int modbusExchange(int channel, std::string_view frame, bool rtu);
   unsigned int modbusRtuExchange(int channel, std::string_view body);
