@@ -20,10 +20,6 @@ constexpr uint32_t kFlushPauseMs = 500;
 constexpr int kFlushAttempts = 10;
 constexpr char kVersionQuery[] = "-1B05";
 
-bool isConnected(CommunicationState s) {
-  return s == CommConnected || s == CommInitialized;
-}
-
 }  // namespace
 
 long ZylInterface::GlDummy = 0;
@@ -125,10 +121,10 @@ unsigned int ZylInterface::ZylUSBGetData(unsigned char* buffer, long& length,
   CCyBulkEndPoint* in = commandDevice->firstBulkIn;
   in->timeoutMs = static_cast<uint32_t>(timeoutMs);
   if (in->transfer(buffer, length)) {
-    if (!isConnected(communicationState)) communicationState = CommConnected;
+    if (!connected()) communicationState = CommConnected;
     return ZYL_SUCCESS;
   }
-  if (isConnected(communicationState)) communicationState = CommNoResponse;
+  if (connected()) communicationState = CommNoResponse;
   return ZYL_COMM_FAILURE;
 }
 

@@ -29,8 +29,7 @@ unsigned char inputBit(unsigned inputs, unsigned channel) {
 }  // namespace
 
 unsigned int ZylInterface::WriteDigitalOut() {
-  if (communicationState != CommConnected && communicationState != CommInitialized)
-    return ZYL_COMM_FAILURE;
+  if (!connected()) return ZYL_COMM_FAILURE;
   zyl::detail::CommandText<32> command("-1B21");
   command.hex(~digitalOutputs, 16);
   return sendAcknowledged(command.c_str());

@@ -32,10 +32,6 @@ constexpr size_t kStatusTextSize = 1024;
 constexpr uint32_t kIdleMs = 1000;
 constexpr uint32_t kFlagPollMs = 100;
 
-bool isConnected(CommunicationState s) {
-  return s == CommConnected || s == CommInitialized;
-}
-
 // Sleeps `ms` in steps of kFlagPollMs, ending early once the stream is switched off.
 void idle(const std::atomic<uint32_t>& enabled, uint32_t ms) {
   for (uint32_t slept = 0; slept < ms && enabled; slept += kFlagPollMs)
@@ -100,7 +96,7 @@ void ZylInterface::runStatusReadingThread(void* owner) {
 
   unsigned char frame[kStatusTextSize];
   while (z.statusReportingEnabled) {
-    if (!isConnected(z.communicationState) || !z.firmwareV3) {
+    if (!z.connected() || !z.firmwareV3) {
       idle(z.statusReportingEnabled, kIdleMs);
       continue;
     }

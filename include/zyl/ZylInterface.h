@@ -286,6 +286,11 @@ class ZylInterface {
   CCyBulkEndPoint* findUsbEndpoint(CCyUSBDevice* device, int n);
 
   // One exchange of a command that expects "ACK" (0, 2 or 3; 4 for a command too long).
+  // Operations that talk to the instrument treat CommConnected and CommInitialized alike.
+  bool connected() const {
+    const CommunicationState state = communicationState;
+    return state == CommConnected || state == CommInitialized;
+  }
   unsigned int sendAcknowledged(const char* command, bool log = true,
                                 unsigned long sendTimeoutMs = 10000,
                                 unsigned long receiveTimeoutMs = 10000);
