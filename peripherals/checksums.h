@@ -1,4 +1,4 @@
-// Hex digits and the two Modbus check values, computed the same way by the library and by the
+// Hex digit pairs and the two Modbus check values, computed the same way by the library and by the
 // simulated heater controllers. Header-only and allocation-free; every table is built by the
 // compiler, so nothing is initialised at run time and no thread can see a half-built table.
 #pragma once
@@ -9,23 +9,9 @@
 #include <span>
 #include <string_view>
 
+#include "link/wire.h"
+
 namespace zyl::detail {
-
-inline constexpr uint8_t kNotHex = 0xFF;
-
-// Value of a hexadecimal digit of either case, kNotHex for any other character.
-inline constexpr std::array<uint8_t, 256> kHexDigitValue = [] {
-  std::array<uint8_t, 256> t{};
-  for (auto& v : t) v = kNotHex;
-  for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - '0');
-  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
-  for (int c = 'A'; c <= 'F'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'A' + 10);
-  return t;
-}();
-
-inline constexpr uint8_t hexDigitValue(char c) {
-  return kHexDigitValue[static_cast<unsigned char>(c)];
-}
 
 // Two characters read as one hexadecimal number the way strtol reads them: as far as they are hex
 // digits ("4G" is 4, "G4" and "" are 0). `second` may be the terminating zero of a lone digit.
@@ -35,24 +21,6 @@ inline constexpr uint8_t hexPairValue(char first, char second) {
   const uint8_t lo = hexDigitValue(second);
   if (lo == kNotHex) return hi;
   return static_cast<uint8_t>(hi << 4 | lo);
-}
-
-// The hexadecimal number at the start of `text`, read as strtoul would read it (no sign, no
-// prefix, no blanks): at most `maxDigits` digits, the value held at UINT32_MAX when it is larger.
-// `digits` is 0 when the text does not start with a hex digit.
-struct LeadingHex {
-  uint32_t value = 0;
-  size_t digits = 0;
-};
-inline constexpr LeadingHex leadingHex(std::string_view text, size_t maxDigits = SIZE_MAX) {
-  LeadingHex r;
-  while (r.digits < text.size() && r.digits < maxDigits) {
-    const uint8_t d = hexDigitValue(text[r.digits]);
-    if (d == kNotHex) break;
-    r.value = r.value > (UINT32_MAX >> 4) ? UINT32_MAX : (r.value << 4 | d);
-    ++r.digits;
-  }
-  return r;
 }
 
 // The Modbus RTU CRC-16: reflected polynomial 0xA001, initial value 0xFFFF, no final inversion.

@@ -81,12 +81,10 @@ std::optional<float> readbackFloat(std::string_view window) {
   uint32_t halves[2];
   for (uint32_t& half : halves) {
     window = zyl::detail::skipSpace(window);
-    size_t digits = 0;
-    half = 0;
-    while (digits < 4 && digits < window.size() && zyl::detail::hexDigit(window[digits]) >= 0)
-      half = (half << 4) | static_cast<uint32_t>(zyl::detail::hexDigit(window[digits++]));
-    if (digits == 0) return std::nullopt;
-    window.remove_prefix(digits);
+    const zyl::detail::LeadingHex hex = zyl::detail::leadingHex(window, 4);
+    if (hex.digits == 0) return std::nullopt;
+    half = hex.value;
+    window.remove_prefix(hex.digits);
   }
   const uint32_t bits = (halves[1] << 16) | halves[0];
   float value;

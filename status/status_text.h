@@ -13,17 +13,12 @@
 #include <optional>
 #include <string_view>
 
+#include "link/wire.h"
+
 namespace zyl::detail {
 
 inline bool isSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-inline int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 inline std::string_view skipSpace(std::string_view s) {
@@ -34,28 +29,20 @@ inline std::string_view skipSpace(std::string_view s) {
 // A hexadecimal group as the C library scans it: leading blanks skipped, then digits as far as
 // they go. Nothing when the group holds no digit at all.
 inline std::optional<uint32_t> hexPrefix(std::string_view group) {
-  group = skipSpace(group);
-  uint32_t value = 0;
-  size_t digits = 0;
-  for (char c : group) {
-    const int d = hexDigit(c);
-    if (d < 0) break;
-    value = (value << 4) | static_cast<uint32_t>(d);
-    ++digits;
-  }
-  if (digits == 0) return std::nullopt;
-  return value;
+  const LeadingHex hex = leadingHex(skipSpace(group));
+  if (hex.digits == 0) return std::nullopt;
+  return hex.value;
 }
 
 // strtoul(text, 16) on an unbounded field: a value too large for 64 bits saturates.
 inline uint64_t hexNumber(std::string_view s) {
   s = skipSpace(s);
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && hexDigit(s[2]) >= 0)
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && hexDigitValue(s[2]) != kNotHex)
     s.remove_prefix(2);
   uint64_t value = 0;
   for (char c : s) {
-    const int d = hexDigit(c);
-    if (d < 0) break;
+    const uint8_t d = hexDigitValue(c);
+    if (d == kNotHex) break;
     if (value > (std::numeric_limits<uint64_t>::max() >> 4))
       return std::numeric_limits<uint64_t>::max();
     value = (value << 4) | static_cast<uint64_t>(d);
