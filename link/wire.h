@@ -125,9 +125,6 @@ class ReplyView {
     if (width == 0 || width > 8 || !has(offset, width)) return std::nullopt;
     return parseHex(std::string_view(data_ + offset, width));
   }
-  unsigned char byte(std::size_t offset) const {
-    return offset < size_ ? static_cast<unsigned char>(data_[offset]) : 0;
-  }
 
   static std::optional<uint32_t> parseHex(std::string_view digits) {
     if (digits.empty() || digits.size() > 8) return std::nullopt;
