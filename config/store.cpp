@@ -2,13 +2,14 @@
 // flash.
 #include <cstring>
 
+#include "link/text.h"
 #include "zyl/ZylInterface.h"
 
 namespace {
 
-// Version texts are compared as plain byte strings of their first 13 characters.
+// The generation flags compare the first 13 characters of the version text.
 int compareVersion(const char* version, const char* reference) {
-  return std::strncmp(version, reference, 13);
+  return zyl::detail::compareVersion(version, reference, 13);
 }
 
 }  // namespace

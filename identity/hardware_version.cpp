@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "link/text.h"
 #include "zyl/ZylInterface.h"
 
 namespace {
@@ -13,17 +14,11 @@ constexpr std::string_view kModelNames[] = {
     "zentra-S Vexa-OEM", "zentra-L Vexa-OEM", "zentra-C Vexa",
 };
 
-std::string_view trimBlanks(std::string_view s) {
-  const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 }  // namespace
 
 bool ZylInterface::InitHardwareVersion() {
   if (!firmwareVersionRead && !queryFirmwareVersion()) return false;
-  if (std::strncmp(firmwareVersion, kModelQueryBoundary, sizeof kModelQueryBoundary - 1) < 0) {
+  if (zyl::detail::compareVersion(firmwareVersion, kModelQueryBoundary, 17) < 0) {
     hardwareType = ZentraVexa;
     return true;
   }
@@ -32,7 +27,8 @@ bool ZylInterface::InitHardwareVersion() {
   if (ZylUSBExecuteCommand("-1B07", reinterpret_cast<unsigned char*>(model), length, true, 2000,
                            2000) != ZYL_SUCCESS)
     return false;
-  const std::string_view name = trimBlanks({model, strnlen(model, static_cast<size_t>(length))});
+  const std::string_view name =
+      zyl::detail::trimBlanks({model, strnlen(model, static_cast<size_t>(length))});
   for (size_t i = 0; i < std::size(kModelNames); ++i) {
     if (name == kModelNames[i]) {
       hardwareType = static_cast<VexaHardwareType>(i);
