@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/tune/Forms.h"
+#include "config/xmllint.h"
+
+namespace zyl::tune {
+namespace {
+
+// A host's document: two scan speeds of three and five segments, no simple calibration, and
+// things the library knows nothing of (comments, a namespaced extension, mixed content,
+// schema attributes) that must come back unchanged.
+constexpr const char* kHostTune =
+    R"(<?xml version="1.0"?>
+<tuneParameters xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
+    xsi:noNamespaceSchemaLocation="tune.xsd" version="2.0" owner="lab &amp; co">
+  <!-- set by the host -->
+  <lens id="1">12.5</lens>
+  <massCalibration>
+    <calibration speed="100"><segment n="1"><a>1</a></segment><segment n="2"/><segment n="3"/></calibration>
+    <calibration speed="500"><segment n="4"/><segment n="5"/><segment n="6"/><segment n="7"/><segment n="8"/></calibration>
+  </massCalibration>
+  <note>text <b>bold</b> tail</note>
+  <v:ext xmlns:v="urn:v" v:k="x"><v:y>&#xE9;</v:y></v:ext>
+</tuneParameters>)";
+
+constexpr const char* kRootStart =
+    R"(<tuneParameters xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" )"
+    R"(xsi:noNamespaceSchemaLocation="tune.xsd" version=)";
+
+TEST(TuneForms, SimplifiedAndFullFormsOfAMassCalibration) {
+  std::string simplified, full;
+  ASSERT_TRUE(simplifyTune(kHostTune, false, simplified));
+  EXPECT_EQ(simplified, std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") + kRootStart +
+                            "\"1.2\" owner=\"lab &amp; co\">\n"
+                            "  <lens id=\"1\">12.5</lens>\n"
+                            "  <calibration>\n"
+                            "    <segment n=\"1\">\n"
+                            "      <a>1</a>\n"
+                            "    </segment>\n"
+                            "    <segment n=\"2\"></segment>\n"
+                            "    <segment n=\"3\"></segment>\n"
+                            "  </calibration>\n"
+                            "  <note>text <b>bold</b> tail</note>\n"
+                            "  <ext xmlns=\"urn:v\" xmlns:ns2=\"urn:v\" ns2:k=\"x\">\n"
+                            "    <y>\xC3\xA9</y>\n"
+                            "  </ext>\n"
+                            "</tuneParameters>");
+
+  ASSERT_TRUE(simplifyTune(kHostTune, true, full));
+  EXPECT_EQ(full, std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>") + kRootStart +
+                      "\"2.0\" owner=\"lab &amp; co\"><lens id=\"1\">12.5</lens><massCalibration>"
+                      "<calibration speed=\"100\"><segment n=\"1\"><a>1</a></segment>"
+                      "<segment n=\"2\"></segment><segment n=\"3\"></segment></calibration>"
+                      "<calibration speed=\"500\"><segment n=\"4\"></segment>"
+                      "<segment n=\"5\"></segment><segment n=\"6\"></segment>"
+                      "<segment n=\"7\"></segment><segment n=\"8\"></segment></calibration>"
+                      "</massCalibration><note>text <b>bold</b> tail</note>"
+                      "<ext xmlns=\"urn:v\" xmlns:ns2=\"urn:v\" ns2:k=\"x\"><y>\xC3\xA9</y></ext>"
+                      "</tuneParameters>");
+
+  // Written again, every form is a fixed point: nothing drifts between set and get.
+  std::string again;
+  ASSERT_TRUE(rewrite(Kind::Tune, full.c_str(), full.size(), kFullTuneForm, again));
+  EXPECT_EQ(again, full);
+  ZYL_REQUIRE_XMLLINT();
+  EXPECT_TRUE(xml::testing::xmllintAccepts(simplified));
+  EXPECT_TRUE(xml::testing::xmllintAccepts(full));
+}
+
+TEST(TuneForms, WhichSimpleCalibrationTheSimplifiedFormKeeps) {
+  const std::string mass =
+      "<massCalibration><calibration><segment>m1</segment><segment>m2</segment></calibration>"
+      "</massCalibration>";
+  struct Case {
+    std::string body;
+    std::string expectedBody;
+  };
+  const Case cases[] = {
+      // A simple calibration with segments wins over the mass calibration.
+      {"<calibration><segment>own</segment></calibration>" + mass,
+       "<calibration><segment>own</segment></calibration>"},
+      // An empty one is replaced in place.
+      {"<x/><calibration/><y/>" + mass,
+       "<x></x><calibration><segment>m1</segment><segment>m2</segment></calibration><y></y>"},
+      // Without a speed calibration an empty one stays empty.
+      {"<calibration/><massCalibration/>", "<calibration></calibration>"},
+      {"<z/>", "<z></z>"},
+  };
+  for (const Case& c : cases) {
+    const std::string text = "<tuneParameters version=\"1\">" + c.body + "</tuneParameters>";
+    std::string out;
+    ASSERT_TRUE(simplifyTune(text.c_str(), false, out)) << c.body;
+    std::string compact;
+    ASSERT_TRUE(rewrite(Kind::Tune, out.c_str(), out.size(), {false, "", ""}, compact));
+    EXPECT_EQ(compact, "<tuneParameters version=\"1.2\">" + c.expectedBody + "</tuneParameters>")
+        << c.body;
+  }
+}
+
+TEST(TuneForms, RefusedTextsAndTheHandedOutLayout) {
+  std::string out;
+  std::string nested = "<tuneParameters>";
+  for (int i = 0; i < 300; ++i) nested += "<a>";
+  for (int i = 0; i < 300; ++i) nested += "</a>";
+  nested += "</tuneParameters>";
+  for (const char* bad :
+       {"", "<tuneParameters>", "<tune/>", "<ionSourceOptimization/>",
+        "<tuneParameters xmlns:p=\"urn:p\"><m>t<p:b/></m></tuneParameters>", nested.c_str()}) {
+    EXPECT_FALSE(simplifyTune(bad, false, out)) << bad;
+    EXPECT_FALSE(rewrite(Kind::Tune, bad, std::strlen(bad), kFormattedOutput, out)) << bad;
+  }
+  EXPECT_FALSE(simplifyTune(nullptr, true, out));
+  const char ion[] =
+      "<ionSourceOptimization a=\"1\"><gas>2</gas><v><w/></v></ionSourceOptimization>";
+  EXPECT_FALSE(rewrite(Kind::Tune, ion, sizeof ion, kFormattedOutput, out));
+  ASSERT_TRUE(rewrite(Kind::IonSource, ion, sizeof ion, kFormattedOutput, out));
+  EXPECT_EQ(out,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ionSourceOptimization a=\"1\">\n"
+            "    <gas>2</gas>\n    <v>\n        <w></w>\n    </v>\n</ionSourceOptimization>");
+  // The length bounds the text: a slot filled to its end has no terminating zero.
+  EXPECT_FALSE(rewrite(Kind::IonSource, ion, sizeof ion - 3, kFormattedOutput, out));
+}
+
+}  // namespace
+}  // namespace zyl::tune
