@@ -4,23 +4,15 @@
 #include <zyl/sim/Firmware.h>
 
 #include <array>
-#include <charconv>
 #include <optional>
 #include <string_view>
 
 #include "sim/controller_io.h"
+#include "sim/hex.h"
 
 namespace zyl::sim {
 
 namespace {
-
-std::optional<uint64_t> hexField(std::string_view text) {
-  if (text.empty() || text.size() > 16) return std::nullopt;
-  uint64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 std::optional<int> digit(char c) {
   if (c < '0' || c > '9') return std::nullopt;

@@ -1,17 +1,12 @@
 #include "sim/modbus_line.h"
 
-#include "peripherals/checksums.h"
+#include "sim/checksums.h"
+#include "sim/hex.h"
 
 namespace zyl::sim {
 namespace {
 
 constexpr size_t kMaxAsciiFrame = 513;  // ':' + 252 bytes as hex pairs + "\r\n", with room
-
-void appendHex(std::deque<uint8_t>& out, uint8_t b) {
-  constexpr char kDigits[] = "0123456789ABCDEF";
-  out.push_back(static_cast<uint8_t>(kDigits[b >> 4]));
-  out.push_back(static_cast<uint8_t>(kDigits[b & 0xF]));
-}
 
 }  // namespace
 
@@ -38,21 +33,20 @@ void ModbusLine::asciiFrame(FirmwareContext& f, std::deque<uint8_t>& answer) {
   if (text.size() % 2 != 0 || text.size() < 6) return;
   std::vector<uint8_t> bytes;
   for (size_t i = 0; i < text.size(); i += 2) {
-    const uint8_t hi = zyl::detail::hexDigitValue(text[i]);
-    const uint8_t lo = zyl::detail::hexDigitValue(text[i + 1]);
-    if (hi == zyl::detail::kNotHex || lo == zyl::detail::kNotHex) return;
-    bytes.push_back(static_cast<uint8_t>(hi << 4 | lo));
+    const auto b = hexField(text.substr(i, 2));
+    if (!b) return;
+    bytes.push_back(static_cast<uint8_t>(*b));
   }
   const std::span<const uint8_t> message(bytes.data(), bytes.size() - 1);
-  if (zyl::detail::lrc(message) != bytes.back()) {
+  if (lrc(message) != bytes.back()) {
     ++checksumErrors;
     return;
   }
   const std::vector<uint8_t> reply = respond(f, message);
   if (reply.empty()) return;
   answer.push_back(':');
-  for (uint8_t b : reply) appendHex(answer, b);
-  appendHex(answer, zyl::detail::lrc(reply));
+  for (uint8_t b : reply) appendHex(answer, b, 2);
+  appendHex(answer, lrc(reply), 2);
   answer.push_back('\r');
   answer.push_back('\n');
 }
@@ -62,13 +56,13 @@ void ModbusLine::rtuFrame(FirmwareContext& f, std::span<const uint8_t> frame,
   if (frame.size() < 4) return;
   const std::span<const uint8_t> message = frame.first(frame.size() - 2);
   const uint16_t sent = static_cast<uint16_t>(frame[frame.size() - 2] | frame.back() << 8);
-  if (zyl::detail::crc16Modbus(message) != sent) {
+  if (crc16Modbus(message) != sent) {
     ++checksumErrors;
     return;
   }
   const std::vector<uint8_t> reply = respond(f, message);
   if (reply.empty()) return;
-  const uint16_t crc = zyl::detail::crc16Modbus(reply);
+  const uint16_t crc = crc16Modbus(reply);
   answer.insert(answer.end(), reply.begin(), reply.end());
   answer.push_back(static_cast<uint8_t>(crc & 0xFF));
   answer.push_back(static_cast<uint8_t>(crc >> 8));

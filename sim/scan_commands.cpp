@@ -1,7 +1,6 @@
 // Scan commands of the simulated controller: DAC codes, scans of both generations, the V3 scan
 // queue and its stream on the scan endpoint (layouts in zyl/sim/Scan.h).
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <string_view>
@@ -11,6 +10,7 @@
 #include <zyl/sim/Scan.h>
 
 #include "sim/controller_io.h"
+#include "sim/hex.h"
 #include "sim/spectrum.h"
 #include "sim/status_report.h"
 
@@ -23,19 +23,6 @@ constexpr size_t kOlderTrailerFixed = 32 * 2 + 2;
 constexpr size_t kCountBytes = 4;
 constexpr uint8_t kRangeRecord = 0x91;
 constexpr uint8_t kRampedFlag = 0x80;
-
-// Reads `width` hexadecimal digits from the front of `text` and drops them; false when they are
-// missing or not all hexadecimal.
-template <class T>
-bool takeHex(std::string_view& text, size_t width, T& out) {
-  if (text.size() < width) return false;
-  uint32_t v = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + width, v, 16);
-  if (ec != std::errc() || end != text.data() + width) return false;
-  out = static_cast<T>(v);
-  text.remove_prefix(width);
-  return true;
-}
 
 int16_t fromOffsetForm(uint16_t code) {
   return static_cast<int16_t>(code ^ 0x8000u);

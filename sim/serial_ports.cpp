@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "peripherals/checksums.h"
+#include "sim/hex.h"
 #include "sim/modbus_line.h"
 #include "sim/physics.h"
 #include "sim/pirani_gauge.h"
@@ -21,23 +21,17 @@
 namespace zyl::sim {
 namespace {
 
-std::optional<unsigned> hexField(std::string_view text) {
-  const auto r = zyl::detail::leadingHex(text);
-  if (text.empty() || r.digits != text.size()) return std::nullopt;
-  return r.value;
-}
-
-std::optional<unsigned> decField(std::string_view text) {
-  unsigned value = 0;
+std::optional<uint64_t> decField(std::string_view text) {
+  uint64_t value = 0;
   if (text.empty()) return std::nullopt;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(c - '0');
+    value = value * 10 + static_cast<uint64_t>(c - '0');
   }
   return value;
 }
 
-SerialPort* portOf(CommandContext& c, std::optional<unsigned> channel) {
+SerialPort* portOf(CommandContext& c, std::optional<uint64_t> channel) {
   if (!channel) return nullptr;
   return c.state().part<SerialPorts>().port(static_cast<int>(*channel));
 }
@@ -84,12 +78,10 @@ void fetch(CommandContext& c) {
   const std::string_view a = c.args();
   SerialPort* port = a.size() == 4 ? portOf(c, hexField(a.substr(0, 2))) : nullptr;
   if (!port || hexField(a.substr(2, 2)) != 1u || port->received.empty()) return c.refuse();
-  constexpr char kDigits[] = "0123456789ABCDEF";
   const uint8_t b = port->received.front();
   port->received.pop_front();
   std::string reply(c.text());
-  reply += kDigits[b >> 4];
-  reply += kDigits[b & 0xF];
+  appendHex(reply, b, 2);
   c.reply(reply);
 }
 

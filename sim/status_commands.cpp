@@ -1,13 +1,13 @@
 // Status commands of the simulated controller: "-1B3000" (older firmware) and the V3 stream
 // switch "-1B3101" / "-1B3100", with the texts they carry.
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
 #include <zyl/sim/Instrument.h>
 
 #include "sim/controller_io.h"
+#include "sim/hex.h"
 #include "sim/physics.h"
 #include "sim/pirani_gauge.h"
 #include "sim/serial_ports.h"
@@ -23,16 +23,6 @@ constexpr size_t kVersionCompared = 13;
 constexpr size_t kFieldWidth = 33;  // gauge and pump fields of the V3 frame
 // The controller's FIFO keeps a few frames when nobody reads; older ones are lost.
 constexpr int kMaxBacklogFrames = 4;
-
-void appendHex(std::string& out, uint64_t value, int width, bool upper = true) {
-  char digits[20];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, 16);
-  (void)ec;
-  const int n = static_cast<int>(end - digits);
-  for (int i = n; i < width; ++i) out += '0';
-  for (char* p = digits; p != end; ++p)
-    out += upper && *p >= 'a' && *p <= 'f' ? static_cast<char>(*p - 'a' + 'A') : *p;
-}
 
 void appendReadings(std::string& out, const ControllerIo& io) {
   for (uint16_t reading : io.adc) appendHex(out, reading, 4);

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "sim/hex.h"
 #include "sim/physics.h"
 
 namespace zyl::sim {
@@ -23,11 +24,9 @@ std::string TurboPump::report(FirmwareContext& f) {
   char* const end = text + sizeof text;
   p = std::to_chars(p, end, static_cast<unsigned>(std::lround(m.speedHz()))).ptr;
   *p++ = ';';
-  char word[8];
-  char* w = std::to_chars(word, word + sizeof word, status, 16).ptr;
-  for (auto n = w - word; n < 4; ++n) *p++ = '0';
-  for (char* q = word; q != w; ++q) *p++ = *q;
-  return std::string(text, p);
+  std::string reply(text, p);
+  appendHex(reply, status, 4);
+  return reply;
 }
 
 std::string TurboPump::answerTo(FirmwareContext& f, std::string_view command) {
