@@ -7,6 +7,7 @@
 
 #include "link/clock.h"
 #include "link/usb/CyUSB.h"
+#include "peripherals/output_word.h"
 #include "zyl/FlashMemory.h"
 #include "zyl/VolatileFlashMemory.h"
 #include "zyl/ZylInterface.h"
@@ -14,8 +15,6 @@
 namespace {
 
 constexpr long kVersionCapacity = sizeof ZylInterface::firmwareVersion;
-constexpr uint64_t kPumpOffBit = uint64_t{0x4} << 32;  // bit 2 of the high word
-constexpr uint64_t kBit26 = uint64_t{0x04000000};
 
 }  // namespace
 
@@ -89,12 +88,9 @@ CommunicationState ZylInterface::InitializeSettings() {
   if (!InitHardwareVersion()) return communicationState;
   if (!firmwareV3) {
     if (ForceStatusUpdate() != ZYL_SUCCESS) return communicationState;
-    if (pumpRunning)
-      digitalOutputs &= ~kPumpOffBit;
-    else
-      digitalOutputs |= kPumpOffBit;
+    zyl::detail::setOutput(digitalOutputs, zyl::detail::kPumpChannel, pumpRunning.load());
   }
-  digitalOutputs |= kBit26;
+  zyl::detail::setOutput(digitalOutputs, zyl::detail::kInitializedChannel, true);
   dacDirty = 1;
   WriteDigitalOut();
   communicationState = CommInitialized;

@@ -3,49 +3,15 @@
 // replies are read in place, every field bounded by the length actually received.
 #pragma once
 
-#include <array>
 #include <charconv>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
+#include "link/text.h"
+
 namespace zyl::detail {
-
-inline constexpr uint8_t kNotHex = 0xFF;
-
-// Value of a hexadecimal digit of either case, kNotHex for any other character.
-inline constexpr std::array<uint8_t, 256> kHexDigitValue = [] {
-  std::array<uint8_t, 256> t{};
-  for (auto& v : t) v = kNotHex;
-  for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - '0');
-  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
-  for (int c = 'A'; c <= 'F'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'A' + 10);
-  return t;
-}();
-
-inline constexpr uint8_t hexDigitValue(char c) {
-  return kHexDigitValue[static_cast<unsigned char>(c)];
-}
-
-// The hexadecimal number at the start of `text`, read as strtoul would read it (no sign, no
-// prefix, no blanks): at most `maxDigits` digits, the value held at UINT32_MAX when it is larger.
-// `digits` is 0 when the text does not start with a hex digit.
-struct LeadingHex {
-  uint32_t value = 0;
-  size_t digits = 0;
-};
-inline constexpr LeadingHex leadingHex(std::string_view text, size_t maxDigits = SIZE_MAX) {
-  LeadingHex r;
-  while (r.digits < text.size() && r.digits < maxDigits) {
-    const uint8_t d = hexDigitValue(text[r.digits]);
-    if (d == kNotHex) break;
-    r.value = r.value > (UINT32_MAX >> 4) ? UINT32_MAX : (r.value << 4 | d);
-    ++r.digits;
-  }
-  return r;
-}
 
 // A command text of at most N - 1 characters, kept NUL-terminated. Appending beyond the buffer
 // marks the text as overflowed instead of writing past it; an overflowed text is never sent.
@@ -123,14 +89,7 @@ class ReplyView {
   // inside the reply or holds anything but hexadecimal digits.
   std::optional<uint32_t> hex(std::size_t offset, std::size_t width) const {
     if (width == 0 || width > 8 || !has(offset, width)) return std::nullopt;
-    return parseHex(std::string_view(data_ + offset, width));
-  }
-
-  static std::optional<uint32_t> parseHex(std::string_view digits) {
-    if (digits.empty() || digits.size() > 8) return std::nullopt;
-    const LeadingHex hex = leadingHex(digits);
-    if (hex.digits != digits.size()) return std::nullopt;
-    return hex.value;
+    return hexField(std::string_view(data_ + offset, width));
   }
 
  private:

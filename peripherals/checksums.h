@@ -1,5 +1,5 @@
-// Hex digit pairs and the two Modbus check values, computed the same way by the library and by the
-// simulated heater controllers. Header-only and allocation-free; every table is built by the
+// The two Modbus check values of the library (the simulator computes its own, bit by bit, to check
+// these). Header-only and allocation-free; every table is built by the
 // compiler, so nothing is initialised at run time and no thread can see a half-built table.
 #pragma once
 
@@ -9,19 +9,9 @@
 #include <span>
 #include <string_view>
 
-#include "link/wire.h"
+#include "link/text.h"
 
 namespace zyl::detail {
-
-// Two characters read as one hexadecimal number the way strtol reads them: as far as they are hex
-// digits ("4G" is 4, "G4" and "" are 0). `second` may be the terminating zero of a lone digit.
-inline constexpr uint8_t hexPairValue(char first, char second) {
-  const uint8_t hi = hexDigitValue(first);
-  if (hi == kNotHex) return 0;
-  const uint8_t lo = hexDigitValue(second);
-  if (lo == kNotHex) return hi;
-  return static_cast<uint8_t>(hi << 4 | lo);
-}
 
 // The Modbus RTU CRC-16: reflected polynomial 0xA001, initial value 0xFFFF, no final inversion.
 inline constexpr std::array<uint16_t, 256> kCrc16Table = [] {
@@ -50,13 +40,12 @@ inline constexpr uint16_t crc16Modbus(std::span<const uint8_t> bytes) {
   return crc;
 }
 
-// The CRC of the bytes that a text of hex digit pairs spells (each pair read by hexPairValue); a
-// last lone digit counts as a one-digit byte.
+// The CRC of the bytes that a text of hex digit pairs spells, each pair read as strtol reads it:
+// as far as it holds hex digits ("4G" is 4, "G4" is 0); a last lone digit counts as a byte.
 inline constexpr uint16_t crc16OfHexText(std::string_view text) {
   uint16_t crc = kCrc16Initial;
-  size_t i = 0;
-  for (; i + 1 < text.size(); i += 2) crc = crc16Step(crc, hexPairValue(text[i], text[i + 1]));
-  if (i < text.size()) crc = crc16Step(crc, hexPairValue(text[i], '\0'));
+  for (size_t i = 0; i < text.size(); i += 2)
+    crc = crc16Step(crc, static_cast<uint8_t>(leadingHex(text.substr(i, 2)).value));
   return crc;
 }
 

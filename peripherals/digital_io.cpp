@@ -5,22 +5,14 @@
 // and above read 0 (after the status refresh, whose failure still reads 2); a digital output of
 // 64 or more has no bit, reads 0, and switching it still marks the DACs and sends the word.
 #include "link/wire.h"
+#include "peripherals/output_word.h"
 #include "zyl/ZylInterface.h"
 
 namespace {
 
-// Channels wired active-low: a stored 1 means off.
-constexpr uint64_t kInvertedChannels = 0x00000005F0000C8Full;
-// Channel 14 switches these with it.
-constexpr uint64_t kChannel14Group = (uint64_t{1} << 9) | (uint64_t{1} << 24) | (uint64_t{1} << 25);
-constexpr unsigned kOutputChannels = 64;
 constexpr unsigned kInputChannels = 16;
 constexpr unsigned kAdcChannels = 32;
 constexpr unsigned kRefreshFailed = 2;
-
-uint64_t outputBit(unsigned channel) {
-  return channel < kOutputChannels ? uint64_t{1} << channel : 0;
-}
 
 unsigned char inputBit(unsigned inputs, unsigned channel) {
   return channel < kInputChannels ? static_cast<unsigned char>((inputs >> channel) & 1) : 0;
@@ -36,9 +28,7 @@ unsigned int ZylInterface::WriteDigitalOut() {
 }
 
 unsigned char ZylInterface::GetDigOut(unsigned char channel) {
-  const uint64_t bit = outputBit(channel);
-  const bool stored = (digitalOutputs & bit) != 0;
-  return bit && stored != ((kInvertedChannels & bit) != 0) ? 1 : 0;
+  return zyl::detail::outputOn(digitalOutputs, channel) ? 1 : 0;
 }
 
 unsigned int ZylInterface::SetDigOut(unsigned char channel, unsigned char on) {
@@ -46,18 +36,13 @@ unsigned int ZylInterface::SetDigOut(unsigned char channel, unsigned char on) {
 }
 
 unsigned int ZylInterface::SetDigOut(unsigned char channel, unsigned char on, unsigned char send) {
-  if (channel == 14) {
+  if (channel == zyl::detail::kPolarityChannel) {
     if (on)
-      digitalOutputs |= kChannel14Group;
+      digitalOutputs |= zyl::detail::kChannel14Group;
     else
-      digitalOutputs &= ~kChannel14Group;
+      digitalOutputs &= ~zyl::detail::kChannel14Group;
   }
-  const uint64_t bit = outputBit(channel);
-  const bool value = (on != 0) != ((kInvertedChannels & bit) != 0);
-  if (value)
-    digitalOutputs |= bit;
-  else
-    digitalOutputs &= ~bit;
+  zyl::detail::setOutput(digitalOutputs, channel, on != 0);
   dacDirty = 1;
   return send ? WriteDigitalOut() : ZYL_SUCCESS;
 }

@@ -137,7 +137,7 @@ unsigned int ZylInterface::readSerial(int channel, char* buffer, long& length, b
         buffer[2 * stored] = digits[0];
         buffer[2 * stored + 1] = digits[1];
       } else {
-        buffer[stored] = static_cast<char>(zyl::detail::hexPairValue(digits[0], digits[1]));
+        buffer[stored] = static_cast<char>(zyl::detail::leadingHex(digits, 2).value);
       }
       ++stored;
     }

@@ -1,29 +1,39 @@
 // Movable memory blocks for scan data. The handle is the address of the block's header; the bytes
-// follow it. A tag in the header tells a live block from anything else, and freeing clears it, so
-// a stale or foreign handle is refused rather than written through.
+// follow it. Every live block is listed in a registry, and a handle is looked up there before
+// anything is read through it, so a stale, foreign or misaligned handle is refused without its
+// memory ever being touched (reading a freed block's header to find that out would itself be a
+// use after free).
 #include "zyl/platform.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <unordered_set>
 
 namespace zyl {
 namespace {
 
-constexpr uint64_t kLiveTag = 0x7A796C2D626C6F6Bull;  // "zyl-blok"
-
 struct alignas(std::max_align_t) BlockHeader {
-  uint64_t tag;
   std::size_t size;
-  std::atomic<uint32_t> locks;
+  uint32_t locks;
 };
 
-BlockHeader* live(HGLOBAL block) {
-  if (!block || reinterpret_cast<uintptr_t>(block) % alignof(BlockHeader) != 0) return nullptr;
-  auto* header = static_cast<BlockHeader*>(block);
-  return header->tag == kLiveTag ? header : nullptr;
+struct Registry {
+  std::mutex lock;
+  std::unordered_set<HGLOBAL> blocks;
+};
+
+// Never destroyed, so a block freed by a static destructor after main still finds it.
+Registry& registry() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+// The header of a live block, or null; the caller holds the registry's lock.
+BlockHeader* live(Registry& r, HGLOBAL block) {
+  return r.blocks.count(block) ? static_cast<BlockHeader*>(block) : nullptr;
 }
 
 }  // namespace
@@ -32,39 +42,48 @@ HGLOBAL GlobalAlloc(unsigned int flags, std::size_t bytes) {
   if (bytes > SIZE_MAX - sizeof(BlockHeader)) return nullptr;
   void* memory = std::malloc(sizeof(BlockHeader) + (bytes ? bytes : 1));
   if (!memory) return nullptr;
-  auto* header = new (memory) BlockHeader{kLiveTag, bytes, {0}};
+  auto* header = new (memory) BlockHeader{bytes, 0};
   if (flags & GMEM_ZEROINIT) std::memset(static_cast<void*>(header + 1), 0, bytes);
+  Registry& r = registry();
+  try {
+    std::lock_guard guard(r.lock);
+    r.blocks.insert(header);
+  } catch (const std::bad_alloc&) {
+    std::free(memory);
+    return nullptr;
+  }
   return header;
 }
 
 void* GlobalLock(HGLOBAL block) {
-  BlockHeader* header = live(block);
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  BlockHeader* header = live(r, block);
   if (!header) return nullptr;
-  header->locks.fetch_add(1, std::memory_order_acq_rel);
+  ++header->locks;
   return header + 1;
 }
 
 bool GlobalUnlock(HGLOBAL block) {
-  BlockHeader* header = live(block);
-  if (!header) return false;
-  uint32_t locks = header->locks.load(std::memory_order_acquire);
-  while (locks > 0 &&
-         !header->locks.compare_exchange_weak(locks, locks - 1, std::memory_order_acq_rel)) {
-  }
-  return locks > 1;
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  BlockHeader* header = live(r, block);
+  if (!header || header->locks == 0) return false;
+  return --header->locks > 0;
 }
 
 std::size_t GlobalSize(HGLOBAL block) {
-  BlockHeader* header = live(block);
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  BlockHeader* header = live(r, block);
   return header ? header->size : 0;
 }
 
 HGLOBAL GlobalFree(HGLOBAL block) {
-  BlockHeader* header = live(block);
-  if (!header) return block;
-  header->tag = 0;
-  header->~BlockHeader();
-  std::free(header);
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  if (!r.blocks.erase(block)) return block;
+  std::free(block);
   return nullptr;
 }
 

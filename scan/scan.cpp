@@ -28,6 +28,7 @@
 #include <new>
 
 #include "link/wire.h"
+#include "peripherals/output_word.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
 
@@ -37,7 +38,6 @@ constexpr long kScanReplyCapacity = 7340032;  // 0x700000
 constexpr uint64_t kTicksPerMsNumerator = 273066;
 constexpr uint64_t kTicksPerMsDenominator = 940;
 constexpr uint64_t kMaxTicks = 0xFFFFFFFFu;
-constexpr uint64_t kInvertedPolarityBit = 0x4000;  // bit 14 of the low digital-output word
 constexpr size_t kTrailerReadings = 32 * 2;
 constexpr size_t kTrailerFixed = kTrailerReadings + 2;  // readings and digital inputs
 constexpr size_t kCountBytes = 4;
@@ -122,7 +122,8 @@ unsigned int ZylInterface::runScan(unsigned short start, unsigned short end,
     dacDirty = 1;
   if (dacDirty) {
     // A failed setup leaves dacDirty set, so the next scan sends the codes again.
-    UpdateDACs(start, end, false, (digitalOutputs & kInvertedPolarityBit) == 0);
+    UpdateDACs(start, end, false,
+               !zyl::detail::outputOn(digitalOutputs, zyl::detail::kPolarityChannel));
     lastScanStart = start;
     lastScanEnd = end;
     lastScanTimeMs = scanTimeMs;

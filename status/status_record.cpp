@@ -80,8 +80,8 @@ bool pumpRunningBit(std::string_view afterSemicolon) {
 std::optional<float> readbackFloat(std::string_view window) {
   uint32_t halves[2];
   for (uint32_t& half : halves) {
-    window = zyl::detail::skipSpace(window);
-    const zyl::detail::LeadingHex hex = zyl::detail::leadingHex(window, 4);
+    window = zyl::detail::trimBlanks(window);
+    const auto hex = zyl::detail::leadingHex(window, 4);
     if (hex.digits == 0) return std::nullopt;
     half = hex.value;
     window.remove_prefix(hex.digits);

@@ -3,10 +3,11 @@
 //
 // A host hands `PerformScan` a block made by `zyl::GlobalAlloc`; the library locks it, copies the
 // scan reply into it and unlocks it, as a Windows host does with a global memory handle. Each block
-// carries a header in front of its bytes (a tag, its size and a lock count), so that `GlobalLock`
-// refuses a null handle or a pointer to memory that was never a block instead of writing
-// through it. A block never moves: `GlobalLock` always gives the
-// same address. The functions live in namespace `zyl`, so they never clash with a Windows header.
+// carries a header in front of its bytes (its size and a lock count), and the library keeps a list
+// of the live blocks, so that `GlobalLock` refuses a null handle, a freed block or a pointer to
+// memory that was never a block without reading through it. A block never moves: `GlobalLock`
+// always gives the same address. The functions live in namespace `zyl`, so they never clash with a
+// Windows header.
 //
 //   zyl::HGLOBAL block = zyl::GlobalAlloc(zyl::GHND, 1 << 20);
 //   unsigned int n = 0;

@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -30,43 +29,35 @@
 #include <optional>
 #include <set>
 
+#include "link/text.h"
+
 namespace zyl::usb {
 
 UsbIdList parseUsbIds(std::string_view text) {
-  auto trim = [](std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-  };
+  using zyl::detail::trimBlanks;
+  // Four hex digits at most, with or without "0x".
   auto hexId = [](std::string_view s, uint16_t& out) {
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s.remove_prefix(2);
-    if (s.empty() || s.size() > 4) return false;
-    unsigned value = 0;
-    for (char c : s) {
-      if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-      value = value * 16 + (std::isdigit(static_cast<unsigned char>(c))
-                                ? c - '0'
-                                : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
-    }
-    out = static_cast<uint16_t>(value);
-    return true;
+    const auto value = zyl::detail::hexField(s, 4);
+    if (value) out = static_cast<uint16_t>(*value);
+    return value.has_value();
   };
 
   UsbIdList list;
   while (!text.empty()) {
     size_t comma = text.find(',');
-    std::string_view entry = trim(text.substr(0, comma));
+    std::string_view entry = trimBlanks(text.substr(0, comma));
     text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
     if (entry.empty()) continue;
 
     UsbId id;
     size_t colon = entry.find(':');
-    std::string_view vendor = trim(entry.substr(0, colon));
+    std::string_view vendor = trimBlanks(entry.substr(0, colon));
     bool ok = hexId(vendor, id.vendorId);
     if (ok && colon == std::string_view::npos) {
       id.anyProduct = true;
     } else if (ok) {
-      std::string_view product = trim(entry.substr(colon + 1));
+      std::string_view product = trimBlanks(entry.substr(colon + 1));
       if (product == "*")
         id.anyProduct = true;
       else
@@ -162,8 +153,7 @@ bool interfaceEndpoints(libusb_device* device, std::vector<EndpointDescriptor>& 
 }
 
 bool isBlank(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+  return zyl::detail::trimBlanks(text).empty();
 }
 
 uint16_t busAddress(libusb_device* device) {

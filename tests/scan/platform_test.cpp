@@ -36,6 +36,8 @@ TEST(PlatformBlock, LockCountsSizeAndRefusalOfForeignPointers) {
   EXPECT_EQ(GlobalLock(p), nullptr);
 
   EXPECT_EQ(GlobalFree(b), nullptr);
+  EXPECT_EQ(GlobalLock(b), nullptr);  // stale: refused without reading the freed memory
+  EXPECT_EQ(GlobalFree(b), b);
 
   HGLOBAL empty = GlobalAlloc(GMEM_MOVEABLE, 0);
   ASSERT_NE(empty, nullptr);
