@@ -2,11 +2,14 @@
 #include <iostream>
 
 #include "tools/zyl/session.h"
+#include "zyl/version.h"
 
 int main(int argc, char** argv) {
   using namespace zyl::tool;
   CLI::App app{"zyl - drive a zyl mass spectrometer over USB"};
   app.require_subcommand(1);
+  app.set_version_flag(
+      "--version", std::string("zyl ") + ZYL_VERSION + " (libzyl " + zyl::libraryVersion() + ")");
   app.footer(
       "Exit codes: 0 success, 1 bad command line, 2 no instrument answered, 3 the instrument "
       "refused or failed the operation.\nZYL_BACKEND=sim in the environment has the same effect "
