@@ -1,0 +1,320 @@
+// The XML layer under the configuration records: text conversion, the reader on expat and our
+// own writer, whose output an independent parser (xmllint) must accept.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "config/xml/Reader.h"
+#include "config/xml/Text.h"
+#include "config/xml/Writer.h"
+#include "zyl/FlashMemory.h"
+#include "zyl/XmlError.h"
+
+namespace zyl::xml {
+namespace {
+
+TEST(XmlText, Utf8AndWideRoundTripAndIllFormedBytesBecomeReplacements) {
+  const std::wstring wide = L"A\u00e9\u20ac\U0001F600<&>";
+  EXPECT_EQ(toUtf8(wide), "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80<&>");
+  EXPECT_EQ(toWide(toUtf8(wide)), wide);
+  // lone continuation, overlong '/', encoded surrogate, above U+10FFFF, sequence cut at the end:
+  // one replacement per bad byte
+  EXPECT_EQ(toWide("a\x80"
+                   "b\xC0\xAF"
+                   "c\xED\xA0\x80"
+                   "d\xF4\x90\x80\x80"
+                   "e\xE2\x82"),
+            L"a\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD\uFFFDd\uFFFD\uFFFD\uFFFD\uFFFDe\uFFFD\uFFFD");
+  EXPECT_EQ(toUtf8(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");
+
+  std::string scratch;
+  EXPECT_EQ(collapse(" \t42\r\n ", scratch), "42");
+  EXPECT_EQ(collapse("a \t\n b  c", scratch), "a b c");
+  EXPECT_EQ(collapse("   ", scratch), "");
+
+  std::set<std::string> texts;
+  for (int code = kOk; code <= kNoMemory; ++code) texts.insert(errorText(code));
+  texts.insert(errorText(999));
+  EXPECT_EQ(texts.size(), static_cast<std::size_t>(kNoMemory + 2)) << "one text per code";
+}
+
+TEST(XmlText, Int32ValidationAndRange) {
+  auto parse = [](const char* text, int code) {
+    std::int32_t value = 12345;
+    EXPECT_EQ(parseInt32(text, value), code) << text;
+    return value;
+  };
+  EXPECT_EQ(parse("42", kOk), 42);
+  EXPECT_EQ(parse("+7", kOk), 7);
+  EXPECT_EQ(parse("-0", kOk), 0);
+  EXPECT_EQ(parse("0000000000042", kOk), 42);
+  EXPECT_EQ(parse("2147483647", kOk), INT32_MAX);
+  EXPECT_EQ(parse("-2147483648", kOk), INT32_MIN);
+  // A refused text leaves the value alone.
+  for (const char* text : {"2147483648", "-2147483649", "99999999999999999999999"})
+    EXPECT_EQ(parse(text, kOutOfRange), 12345);
+  for (const char* text : {"4.5", "", "-", "1 2", "0x10", "--1"})
+    EXPECT_EQ(parse(text, kNotInteger), 12345);
+}
+
+TEST(XmlReader, RawContentIsTheSourceBytesAndTextIsDecoded) {
+  const std::string inner =
+      "\n  <m a='1'>x &amp; &#x263A;</m><!-- note --><![CDATA[<raw> & ]]><?pi data?><e/>\n";
+  const std::string doc = "<root><q>" + inner + "</q><t> a &lt;b&gt; <![CDATA[c]]> </t><e/></root>";
+  const Reader reader(doc);
+  ASSERT_EQ(reader.error(), kOk) << reader.errorMessage();
+  const Element q = reader.root().firstChild();
+  EXPECT_EQ(q.rawContent(), inner);
+  EXPECT_TRUE(q.hasChildren());
+  EXPECT_EQ(q.text(), "") << "whitespace between children is not content";
+  EXPECT_TRUE(q.hasMixedText()) << "a CDATA section beside children is character data";
+  EXPECT_EQ(q.firstChild().text(), "x & \xE2\x98\xBA");
+
+  const Element t = q.nextSibling();
+  EXPECT_EQ(t.text(), " a <b> c ");
+  EXPECT_EQ(t.rawContent(), " a &lt;b&gt; <![CDATA[c]]> ");
+  const Element e = t.nextSibling();
+  EXPECT_EQ(e.name(), "e");
+  EXPECT_EQ(e.rawContent(), "");
+  EXPECT_TRUE(e.complete());
+  EXPECT_FALSE(e.nextSibling());
+
+  for (const auto& [text, mixed] :
+       {std::pair{"<r>x<a/></r>", true}, {"<r><a/> y </r>", true}, {"<r>\n\t<a/>\r\n</r>", false}})
+    EXPECT_EQ(Reader(text).root().hasMixedText(), mixed) << text;
+}
+
+TEST(XmlReader, TextEndsAtTheGivenLengthOrTheFirstZeroByte) {
+  // A buffer with no terminator of its own: the sanitizer catches any read past its end.
+  const std::string doc = "<r><a>1</a></r>";
+  auto exact = std::make_unique<char[]>(doc.size());
+  doc.copy(exact.get(), doc.size());
+  EXPECT_EQ(Reader(exact.get(), doc.size()).error(), kOk);
+  EXPECT_EQ(Reader(exact.get(), doc.size() - 1).error(), kMalformed);
+
+  std::string slot(512, '\0');
+  slot.replace(0, doc.size(), doc);
+  const Reader padded(slot.data(), slot.size());
+  EXPECT_EQ(padded.error(), kOk);
+  EXPECT_EQ(padded.source(), doc);
+  EXPECT_EQ(Reader(nullptr, 10).error(), kMalformed);
+}
+
+TEST(XmlReader, DocumentTypesUnboundPrefixesAndUndeclaredEntitiesAreRefused) {
+  const char* laughs =
+      "<!DOCTYPE r [<!ENTITY a 'aaaaaaaaaa'><!ENTITY b '&a;&a;&a;&a;&a;&a;&a;&a;'>]><r>&b;</r>";
+  const char* external = "<!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><r>&x;</r>";
+  for (const char* doc : {laughs, external}) {
+    const Reader reader(doc);
+    EXPECT_EQ(reader.error(), kMalformed) << doc;
+    EXPECT_NE(reader.errorMessage().find("document type"), std::string::npos);
+    EXPECT_FALSE(reader.root());
+  }
+  EXPECT_EQ(Reader("<r>&undeclared;</r>").error(), kMalformed);
+  EXPECT_EQ(Reader("<p:r/>").error(), kMalformed);
+}
+
+TEST(XmlReader, NamespacesAreResolvedForElementsAndAttributes) {
+  const Reader reader("<r xmlns='urn:d' xmlns:p='urn:p' p:a='1' b='2'><p:c/><d xmlns=''/></r>");
+  ASSERT_EQ(reader.error(), kOk);
+  const Element root = reader.root();
+  EXPECT_EQ(root.name(), "r");
+  EXPECT_EQ(root.namespaceUri(), "urn:d");
+  ASSERT_EQ(root.attributeCount(), 2u);
+  EXPECT_EQ(root.attributeNamespaceUri(0), "urn:p");
+  EXPECT_EQ(root.attributeName(0), "a");
+  std::string_view value;
+  EXPECT_FALSE(root.attribute("a", value)) << "a namespaced attribute is not the plain one";
+  ASSERT_TRUE(root.attribute("b", value));
+  EXPECT_EQ(value, "2");
+  EXPECT_EQ(root.firstChild().namespaceUri(), "urn:p");
+  EXPECT_EQ(root.firstChild().nextSibling().namespaceUri(), "");
+}
+
+TEST(XmlReader, MalformedTextKeepsTheElementsCompletedBeforeTheFault) {
+  const Reader reader("<r><a>1</a><b>2</b><c>3</x></r>");
+  EXPECT_EQ(reader.error(), kMalformed);
+  EXPECT_NE(reader.errorMessage().find("line 1"), std::string::npos);
+  const Element a = reader.root().firstChild();
+  ASSERT_TRUE(a);
+  EXPECT_TRUE(a.complete());
+  EXPECT_EQ(a.nextSibling().text(), "2");
+  const Element c = a.nextSibling().nextSibling();
+  ASSERT_TRUE(c);
+  EXPECT_FALSE(c.complete());
+  EXPECT_EQ(c.rawContent(), "");
+  EXPECT_FALSE(reader.root().complete());
+
+  // Raw content is handed out as source bytes, which only makes sense if they are UTF-8.
+  const Reader latin("<?xml version='1.0' encoding='ISO-8859-1'?><r>\xC3\xA9</r>");
+  ASSERT_EQ(latin.error(), kOk);
+  EXPECT_EQ(latin.root().text(), "\xC3\xA9");
+}
+
+TEST(XmlReader, LargeDeepDocumentsReadWhileAnotherReaderLives) {
+  // Far beyond what the parser's per-thread arena and the writer's inline levels hold: many
+  // distinct names (each one a table entry in expat), long values and deep nesting.
+  constexpr int kDepth = 60;
+  constexpr int kSiblings = 3000;
+  std::string doc;
+  {
+    Writer w(doc, {true, " ", "\n"});
+    for (int i = 0; i < kDepth; ++i) w.startElement("level" + std::to_string(i));
+    for (int i = 0; i < kSiblings; ++i) {
+      w.startElement("item" + std::to_string(i));
+      w.attribute("value", std::string(40, static_cast<char>('a' + i % 26)));
+      w.text(std::to_string(i));
+      w.endElement();
+    }
+    for (int i = 0; i < kDepth; ++i) w.endElement();
+    ASSERT_EQ(w.error(), kOk);
+    ASSERT_EQ(w.depth(), 0);
+  }
+  ASSERT_GT(doc.size(), 150000u);
+  EXPECT_EQ(doc.substr(doc.size() - 9), "</level0>");
+
+  const Reader outer("<outer/>");
+  const Reader reader(doc);
+  ASSERT_EQ(reader.error(), kOk) << reader.errorMessage();
+  Element e = reader.root();
+  for (int i = 1; i < kDepth; ++i) e = e.firstChild();
+  EXPECT_EQ(e.name(), "level" + std::to_string(kDepth - 1));
+  int count = 0;
+  for (Element item = e.firstChild(); item; item = item.nextSibling(), ++count) {
+    ASSERT_EQ(item.name(), "item" + std::to_string(count));
+    ASSERT_EQ(item.text(), std::to_string(count));
+    ASSERT_EQ(item.parent().name(), e.name());
+  }
+  EXPECT_EQ(count, kSiblings);
+  EXPECT_EQ(outer.root().name(), "outer");
+}
+
+void writeSample(Writer& w) {
+  w.startElement("doc");
+  w.attribute("v", "1");
+  w.startElement("empty");
+  w.endElement();
+  w.startElement("group");
+  w.startElement("text");
+  w.text("a b");
+  w.endElement();
+  w.startElement("raw");
+  w.raw("<x>1</x>");
+  w.endElement();
+  w.endElement();
+  w.startElement("n");
+  w.text(std::int64_t{-12});
+  w.endElement();
+  w.endElement();
+}
+
+TEST(XmlWriter, LayoutFollowsTheThreeSettings) {
+  std::string compact;
+  {
+    Writer w(compact, {false, "", ""});
+    writeSample(w);
+    EXPECT_EQ(w.error(), kOk);
+  }
+  EXPECT_EQ(compact,
+            "<doc v=\"1\"><empty></empty><group><text>a b</text><raw><x>1</x></raw></group>"
+            "<n>-12</n></doc>");
+
+  std::string pretty;
+  {
+    Writer w(pretty, {true, "  ", "\r\n"});
+    writeSample(w);
+  }
+  EXPECT_EQ(pretty,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+            "<doc v=\"1\">\r\n"
+            "  <empty></empty>\r\n"
+            "  <group>\r\n"
+            "    <text>a b</text>\r\n"
+            "    <raw><x>1</x></raw>\r\n"
+            "  </group>\r\n"
+            "  <n>-12</n>\r\n"
+            "</doc>");
+
+  std::string defaults;
+  Writer(defaults).startElement("a");
+  EXPECT_EQ(defaults, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a");
+}
+
+TEST(XmlWriter, EscapedTextReadsBackExactlyAndUnwritableCharactersAreReplaced) {
+  const std::string awkward = "<&>\"' ]]> tab\there\r\nline \xC3\xA9 \xF0\x9F\x98\x80";
+  const std::wstring wide = L"w\"<\U0001F600\u00e9\t\n";
+  std::string out;
+  {
+    Writer w(out, {true, "", ""});
+    w.startElement("r");
+    w.attribute("a", awkward);
+    w.attribute("w", std::wstring_view(wide));
+    w.startElement("t");
+    w.text(awkward);
+    w.endElement();
+    w.endElement();
+  }
+  EXPECT_EQ(out.find("]]>"), std::string::npos);
+  const Reader reader(out);
+  ASSERT_EQ(reader.error(), kOk) << reader.errorMessage() << "\n" << out;
+  std::string_view value;
+  ASSERT_TRUE(reader.root().attribute("a", value));
+  EXPECT_EQ(value, awkward);
+  ASSERT_TRUE(reader.root().attribute("w", value));
+  EXPECT_EQ(value, "w\"<\xF0\x9F\x98\x80\xC3\xA9\t\n");
+  EXPECT_EQ(reader.root().firstChild().text(), awkward);
+
+  out.clear();
+  Writer w(out, {false, "", ""});
+  w.startElement("r");
+  w.text(
+      std::string_view("a\x01"
+                       "b\xFF"
+                       "c\xEF\xBF\xBE"));
+  w.attribute("late", "1");  // misuse is reported, not written
+  EXPECT_EQ(w.error(), kBadValue);
+  w.endElement();
+  w.endElement();
+  EXPECT_EQ(out,
+            "<r>a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD"
+            "c\xEF\xBF\xBD</r>");
+}
+
+// xmllint (libxml2) as an independent judge of well-formedness.
+bool xmllintAccepts(const std::string& text) {
+  FILE* pipe = popen("xmllint --noout - 2>/dev/null", "w");
+  if (pipe == nullptr) return false;
+  std::fwrite(text.data(), 1, text.size(), pipe);
+  return pclose(pipe) == 0;
+}
+
+TEST(XmlWriter, OutputIsAcceptedByAnIndependentParser) {
+  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) GTEST_SKIP() << "xmllint not found";
+  // Everything escaping has to deal with, and what it has to replace.
+  std::string out;
+  Writer w(out);
+  w.startElement("r");
+  w.attribute("a", std::string_view("\"<&>\t\n\r\x02"));
+  w.text(std::string_view("]]> \r \x1F \xC0\x80 \xF0\x9F\x98\x80"));
+  w.text(std::wstring_view(L"\U0010FFFF \uFFFE"));
+  w.endElement();
+  EXPECT_TRUE(xmllintAccepts(out)) << out;
+
+  // A record, with an awkward version attribute, serial number and raw content.
+  FlashMemory::c_flashMemory flash;
+  flash.set_version(L"\u00e9<\"&");
+  flash.set_serialNumber(L"\x01\r\n]]>\uFFFF <&> \u00e9\U0001F600");
+  flash.set_qcData("<run id=\"1\"><!-- c --><![CDATA[<x>&]]>&amp;&#x41;<e/></run>");
+  flash.marshal(out);
+  EXPECT_TRUE(xmllintAccepts(out)) << out;
+}
+
+}  // namespace
+}  // namespace zyl::xml
