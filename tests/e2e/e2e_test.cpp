@@ -1,0 +1,317 @@
+// The library end to end against the simulated instrument: connecting to both firmware
+// generations, silent, late and lost replies, unplug and replug, two instruments from two threads;
+// scans of both generations up to the largest reply; outputs reaching the controller.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "link/usb/CyUSB.h"
+#include "sim/controller_io.h"
+#include "sim/physics.h"
+#include "sim/spectrum.h"
+#include "support/SimFixture.h"
+#include "zyl/ZylInterface.h"
+#include "zyl/platform.h"
+#include "zyl/sim/Scan.h"
+
+namespace zyl::test {
+namespace {
+
+using sim::FaultKind;
+using sim::Instrument;
+using sim::InstrumentOptions;
+using sim::SimBackend;
+
+constexpr const char* kOlder = "VERSION110812";
+
+uint32_t ticksOf(uint32_t ms) {
+  return static_cast<uint32_t>(uint64_t{ms} * 273066 / 940);
+}
+
+class E2E : public SimTest {
+ protected:
+  void TearDown() override {
+    for (HGLOBAL b : blocks) GlobalFree(b);
+    SimTest::TearDown();
+  }
+  HGLOBAL block(size_t bytes) {
+    blocks.push_back(GlobalAlloc(GHND, bytes));
+    return blocks.back();
+  }
+  // The points of an older-generation scan as the caller's block holds them: little-endian.
+  std::vector<uint32_t> points(HGLOBAL b, unsigned int n) {
+    auto* p = static_cast<const unsigned char*>(GlobalLock(b));
+    std::vector<uint32_t> out(n);
+    for (unsigned int i = 0; i < n; ++i)
+      out[i] = uint32_t{p[4 * i]} | uint32_t{p[4 * i + 1]} << 8 | uint32_t{p[4 * i + 2]} << 16 |
+               uint32_t{p[4 * i + 3]} << 24;
+    GlobalUnlock(b);
+    return out;
+  }
+  sim::ControllerIo io() {
+    return firmware([](sim::FirmwareContext& f) { return f.state().part<sim::ControllerIo>(); });
+  }
+
+  long dummy = 0;
+  std::vector<HGLOBAL> blocks;
+};
+
+TEST_F(E2E, BothGenerationsConnectAndInitialise) {
+  for (const char* version : {"VERSION130904A-V3", "VERSION110812"}) {
+    SCOPED_TRACE(version);
+    plug({.firmwareVersion = version});
+    ZylInterface z;
+    EXPECT_EQ(z.GetCommunicationState(), CommInitialized);
+    EXPECT_STREQ(z.firmwareVersion, version);
+    EXPECT_EQ(z.IsV3() != 0, std::string_view(version).ends_with("-V3"));
+    EXPECT_EQ(z.TestConnection(), CommInitialized);
+    // Commands the instrument does not know are refused with a text that is not "ACK".
+    EXPECT_EQ(z.ZylUSBExecuteCommand("-1BZZ", nullptr, dummy, true, 1000, 1000),
+              ZYL_NOT_ACKNOWLEDGED);
+  }
+}
+
+TEST_F(E2E, SilentLateAndLostReplies) {
+  plug();
+  // The flush's "-1B05" is answered, the version query itself is not.
+  instrument->inject({.kind = FaultKind::NoReply, .command = "05", .nth = 2});
+  ZylInterface z;
+  EXPECT_EQ(z.GetCommunicationState(), CommNoResponse);
+  EXPECT_FALSE(z.firmwareVersionRead);
+  EXPECT_EQ(z.TestConnection(), CommConnected);
+
+  instrument->inject({.kind = FaultKind::LateReply, .command = "05", .delayMs = 200});
+  unsigned char reply[80];
+  long length = sizeof reply;
+  EXPECT_EQ(z.ZylUSBExecuteCommand("-1B05", reply, length, true, 1000, 20), ZYL_COMM_FAILURE);
+  EXPECT_EQ(z.GetCommunicationState(), CommNoResponse);
+  // The next command's read receives the stale version text...
+  length = sizeof reply;
+  EXPECT_EQ(z.ZylUSBExecuteCommand("-1B07", reply, length, true, 1000, 1000), ZYL_SUCCESS);
+  EXPECT_STREQ(reinterpret_cast<char*>(reply), "VERSION130904A-V3");
+  EXPECT_EQ(z.GetCommunicationState(), CommConnected);
+  // ...and its own answer is read by the command after it.
+  length = sizeof reply;
+  EXPECT_EQ(z.ZylUSBExecuteCommand("-1B05", reply, length, true, 1000, 1000), ZYL_SUCCESS);
+  EXPECT_STREQ(reinterpret_cast<char*>(reply), "zentra Vexa");
+
+  instrument->inject({.kind = FaultKind::FailedWrite, .command = "05"});
+  EXPECT_EQ(z.ZylUSBExecuteCommand("-1B05", reply, length, true, 1000, 1000), ZYL_COMM_FAILURE);
+  EXPECT_EQ(z.GetCommunicationState(), CommNotConnected);
+  EXPECT_EQ(z.TestConnection(), CommConnected);
+}
+
+TEST_F(E2E, UnplugAndReplugMidSession) {
+  plug();
+  ZylInterface z;
+  ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
+  ASSERT_EQ(z.ensureScanPipeAvailable(), ZYL_SUCCESS);
+
+  instrument->unplug();
+  EXPECT_EQ(z.TestConnection(), CommNotConnected);  // the old handle is dead for good
+  EXPECT_EQ(z.TestConnection(), CommNotConnected);  // and nothing is there to reopen
+  instrument->replug();
+  EXPECT_EQ(z.TestConnection(), CommConnected);
+  EXPECT_STREQ(z.firmwareVersion, "VERSION130904A-V3");
+  // Reopening the command pipe reopened the scan pipe too: it works on the new handle.
+  unsigned char buffer[16];
+  long length = sizeof buffer;
+  EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, -490), ZYL_COMM_FAILURE);  // idle: times out
+  EXPECT_NE(z.scanEndpoint, nullptr);
+  EXPECT_EQ(z.InitializeSettings(), CommInitialized);
+
+  // Re-enumeration is an unplug and replug: the next exchange fails, the one after reconnects.
+  EXPECT_EQ(z.RenumFX2(), ZYL_SUCCESS);
+  EXPECT_EQ(z.TestConnection(), CommNotConnected);
+  EXPECT_EQ(z.TestConnection(), CommConnected);
+}
+
+TEST_F(E2E, TwoInstrumentsFromTwoThreads) {
+  auto a = std::make_shared<Instrument>(InstrumentOptions{.firmwareVersion = "VERSION130904A-V3"});
+  auto b = std::make_shared<Instrument>(InstrumentOptions{.firmwareVersion = "VERSION110812"});
+  zyl::usb::useBackend(std::make_shared<SimBackend>(a));
+  ZylInterface za;
+  zyl::usb::useBackend(std::make_shared<SimBackend>(b));
+  ZylInterface zb;
+  ASSERT_EQ(za.GetCommunicationState(), CommInitialized);
+  ASSERT_EQ(zb.GetCommunicationState(), CommInitialized);
+
+  auto hammer = [](ZylInterface* z, std::string expected, int* failures) {
+    for (int i = 0; i < 300; ++i) {
+      unsigned char reply[80];
+      long length = sizeof reply;
+      if (z->ZylUSBExecuteCommand("-1B05", reply, length, false, 1000, 1000) != ZYL_SUCCESS ||
+          expected != reinterpret_cast<char*>(reply))
+        ++*failures;
+    }
+  };
+  int failuresA = 0, failuresB = 0;
+  std::thread ta(hammer, &za, "VERSION130904A-V3", &failuresA);
+  std::thread tb(hammer, &zb, "VERSION110812", &failuresB);
+  ta.join();
+  tb.join();
+  EXPECT_EQ(failuresA, 0);
+  EXPECT_EQ(failuresB, 0);
+}
+
+TEST_F(E2E, OlderGenerationScansDeliverTheSpectrumTheTrailerAndTheLargestReply) {
+  plug({.firmwareVersion = kOlder, .manualClock = true, .seed = 7});
+  ZylInterface z;
+  ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
+  ASSERT_FALSE(z.IsV3());
+  z.SetScanParams(8, -500, 2000);
+  firmware([](sim::FirmwareContext& f) {
+    auto& io = f.state().part<sim::ControllerIo>();
+    io.adc[7] = 0x1234;
+    io.digitalInputs = 0x00A5;
+    f.state().part<sim::PhysicalModel>().setPressureMbar(2.5e-5);
+  });
+
+  HGLOBAL b = block(1 << 20);
+  unsigned int n = 0;
+  ASSERT_EQ(z.PerformScan(1000, 60000, 500, b, 0, &n), ZYL_SUCCESS);
+  EXPECT_EQ(n, sim::scanPointCount(1000, 60000, ticksOf(500)));
+  EXPECT_EQ(n, 3601u);
+
+  // The instrument holds the codes the library computed, and the range.
+  firmware([&](sim::FirmwareContext& f) {
+    const sim::DacSettings& d = f.state().part<sim::ScanState>().dacs;
+    EXPECT_EQ(d.rangeStart, 1000);
+    EXPECT_EQ(d.rangeEnd, 60000);
+    EXPECT_TRUE(d.ramped[8]);
+    EXPECT_EQ(d.startCode[8], z.dacChannels[8].startCode);
+    EXPECT_EQ(d.endCode[8], z.dacChannels[8].endCode);
+    EXPECT_EQ(d.endCode[8], 1331);  // -500 + 2000 x 60000 / 65535, truncated
+  });
+
+  // The largest point sits on the tallest peak of the instrument's spectrum in range.
+  const std::vector<uint32_t> counts = points(b, n);
+  const auto top = std::max_element(counts.begin(), counts.end()) - counts.begin();
+  const double topPosition = sim::scanPosition(1000, 60000, n, static_cast<uint64_t>(top));
+  const auto peaks = firmware(
+      [](sim::FirmwareContext& f) { return f.state().part<sim::SpectrumModel>().peaks(7); });
+  const auto tallest = std::max_element(peaks.begin(), peaks.end(), [](auto& a, auto& b) {
+    return (a.position < 1000 || a.position > 60000 ? 0 : a.height) <
+           (b.position < 1000 || b.position > 60000 ? 0 : b.height);
+  });
+  EXPECT_NEAR(topPosition, tallest->position, tallest->width);
+  EXPECT_GT(counts[static_cast<size_t>(top)], tallest->height * 0.9);
+  EXPECT_LT(*std::min_element(counts.begin(), counts.end()), 0x80000000u);  // bit 31 undone
+
+  // The trailer reached the status record.
+  EXPECT_EQ(z.adcChannels[7], 0x1234);
+  EXPECT_EQ(z.digitalInputs, 0x00A5);
+  EXPECT_NEAR(z.pressureMbar, 2.5e-5, 1e-8);
+
+  // A full sweep of four minutes has more points than a reply can carry: the largest reply
+  // arrives whole, its point count in the last four bytes.
+  constexpr size_t kMax = 7340032;
+  ASSERT_GT(sim::scanPointCount(0, 65535, ticksOf(240000)), kMax / 4);
+  b = block(kMax);
+  ASSERT_EQ(z.PerformScan(0, 65535, 240000, b, 0, &n), ZYL_SUCCESS);
+  auto* p = static_cast<const unsigned char*>(GlobalLock(b));
+  EXPECT_EQ(uint32_t{p[kMax - 4]} << 24 | uint32_t{p[kMax - 3]} << 16 | uint32_t{p[kMax - 2]} << 8 |
+                p[kMax - 1],
+            n);
+  EXPECT_GT(n, (kMax - 1024) / 4);
+  bool allInverted = true;
+  for (unsigned int i = 0; i < n; ++i) allInverted &= (p[4 * i + 3] & 0x80) == 0;
+  EXPECT_TRUE(allInverted);
+  GlobalUnlock(b);
+}
+
+TEST_F(E2E, V3ScansQueueStreamAndClear) {
+  plug({.manualClock = true, .seed = 3});
+  ZylInterface z;
+  ASSERT_TRUE(z.IsV3());
+  ASSERT_EQ(z.initializeScanReading(), ZYL_SUCCESS);
+  z.SetScanParams(8, 100, 1000);
+  ASSERT_EQ(z.PerformScanHS(1, 1000, 30000, 200, 11, true), ZYL_SUCCESS);
+  ASSERT_EQ(z.PerformScanHS(2, 2000, 40000, 300, 22, false), ZYL_SUCCESS);
+  firmware([&](sim::FirmwareContext& f) {
+    const sim::DacSettings& d = f.state().part<sim::ScanState>().dacs;
+    EXPECT_EQ(d.rangeEnd, 40000);
+    EXPECT_EQ(d.startCode[8], z.dacChannels[8].startCode);
+    EXPECT_EQ(d.startCode[8], -130);  // 100 + 1000 x 2000 / 65535, negated: inverted polarity
+  });
+
+  std::vector<unsigned char> buffer(1 << 20);
+  std::vector<sim::V3Scan> scans;
+  for (int i = 0; i < 2; ++i) {
+    long length = static_cast<long>(buffer.size());
+    ASSERT_EQ(z.ZylUSBGetScanData(buffer.data(), length, 1000), ZYL_SUCCESS);
+    auto scan = sim::decodeV3Scan({buffer.data(), static_cast<size_t>(length)});
+    ASSERT_TRUE(scan);
+    scans.push_back(*scan);
+  }
+  EXPECT_EQ(scans[0].sequence, 0u);
+  EXPECT_EQ(scans[0].tailWord, 11);
+  EXPECT_EQ(scans[0].counts.size(), sim::scanPointCount(1000, 30000, ticksOf(200)));
+  EXPECT_EQ(scans[1].sequence, 1u);
+  EXPECT_EQ(scans[1].leadWord, 2);
+  EXPECT_EQ(scans[1].start, 2000);
+  EXPECT_EQ(scans[1].counts.size(), sim::scanPointCount(2000, 40000, ticksOf(300)));
+  EXPECT_GT(*std::max_element(scans[0].counts.begin(), scans[0].counts.end()), 10000u);
+
+  // Scans that take real time stay queued until ClearScanQueue drops them.
+  auto queued = [&] {
+    return firmware(
+        [](sim::FirmwareContext& f) { return f.state().part<sim::ScanState>().queue.size(); });
+  };
+  instrument->clock().setManual(false);
+  ASSERT_EQ(z.PerformScanHS(1, 1000, 30000, 60000, 0, true), ZYL_SUCCESS);
+  ASSERT_EQ(z.PerformScanHS(1, 1000, 30000, 60000, 0, true), ZYL_SUCCESS);
+  EXPECT_EQ(queued(), 2u);
+  EXPECT_EQ(z.ClearScanQueue(), ZYL_SUCCESS);
+  EXPECT_EQ(queued(), 0u);
+  long length = static_cast<long>(buffer.size());
+  EXPECT_EQ(z.ZylUSBGetScanData(buffer.data(), length, 0), ZYL_COMM_FAILURE);
+}
+
+TEST_F(E2E, WithoutAScanPipeOnlyTheStatusPipeWorks) {
+  plug({.bulkInEndpoints = 2, .manualClock = true});
+  ZylInterface z;
+  ASSERT_TRUE(z.IsV3());
+  EXPECT_EQ(z.ensureStatusPipeAvailable(), ZYL_SUCCESS);
+  EXPECT_EQ(z.clearStatusPipe(), ZYL_SUCCESS);
+  EXPECT_EQ(z.initializeScanReading(), ZYL_COMM_FAILURE);
+  EXPECT_EQ(z.PerformScanHS(1, 0, 100, 10, 0, true), ZYL_SUCCESS);
+  unsigned char buffer[64];
+  long length = sizeof buffer;
+  EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), ZYL_COMM_FAILURE);
+}
+
+TEST_F(E2E, OutputsAnalogAndI2cReachTheController) {
+  for (const char* version : {"VERSION130904A-V3", "VERSION110812"}) {
+    SCOPED_TRACE(version);
+    plug({.firmwareVersion = version, .manualClock = true});
+    ZylInterface z;
+    ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
+    const uint64_t writes = io().outputWrites;
+    EXPECT_EQ(io().outputLines, ~z.digitalOutputs);  // sent at initialisation
+
+    ASSERT_EQ(z.SetDigOut(14, 1), ZYL_SUCCESS);
+    ASSERT_EQ(z.SetDigOut(30, 1, 0), ZYL_SUCCESS);
+    EXPECT_EQ(io().outputWrites, writes + 1);
+    ASSERT_EQ(z.SetDigOut(63, 1), ZYL_SUCCESS);
+    EXPECT_EQ(io().outputLines, ~z.digitalOutputs);
+    EXPECT_EQ(io().outputWrites, writes + 2);
+
+    ASSERT_EQ(z.SetAnalogOutput(2, 0xBEEF, 3), ZYL_SUCCESS);
+    ASSERT_EQ(z.ConfigureAnalogInput(4, 1), ZYL_SUCCESS);
+    ASSERT_EQ(z.SetI2C(0x50, 0x01, 0xFE), ZYL_SUCCESS);
+    const sim::ControllerIo state = io();
+    ASSERT_EQ(state.analogOutputs.count(3), 1u);  // the controller counts from 1
+    EXPECT_EQ(state.analogOutputs.at(3).mode, 3);
+    EXPECT_EQ(state.analogOutputs.at(3).value, 0xBEEF);
+    EXPECT_EQ(state.analogInputSettings.at(4), 1);
+    EXPECT_EQ(state.i2c, (std::array<uint8_t, 3>{0x50, 0x01, 0xFE}));
+    // A channel the controller has no field for is refused.
+    EXPECT_EQ(z.SetAnalogOutput(12, 1, 0), ZYL_NOT_ACKNOWLEDGED);
+  }
+}
+
+}  // namespace
+}  // namespace zyl::test
