@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -13,6 +11,7 @@
 #include "config/xml/Reader.h"
 #include "config/xml/Text.h"
 #include "config/xml/Writer.h"
+#include "config/xmllint.h"
 #include "zyl/FlashMemory.h"
 #include "zyl/XmlError.h"
 
@@ -287,16 +286,8 @@ TEST(XmlWriter, EscapedTextReadsBackExactlyAndUnwritableCharactersAreReplaced) {
             "c\xEF\xBF\xBD</r>");
 }
 
-// xmllint (libxml2) as an independent judge of well-formedness.
-bool xmllintAccepts(const std::string& text) {
-  FILE* pipe = popen("xmllint --noout - 2>/dev/null", "w");
-  if (pipe == nullptr) return false;
-  std::fwrite(text.data(), 1, text.size(), pipe);
-  return pclose(pipe) == 0;
-}
-
 TEST(XmlWriter, OutputIsAcceptedByAnIndependentParser) {
-  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) GTEST_SKIP() << "xmllint not found";
+  ZYL_REQUIRE_XMLLINT();
   // Everything escaping has to deal with, and what it has to replace.
   std::string out;
   Writer w(out);
@@ -305,7 +296,7 @@ TEST(XmlWriter, OutputIsAcceptedByAnIndependentParser) {
   w.text(std::string_view("]]> \r \x1F \xC0\x80 \xF0\x9F\x98\x80"));
   w.text(std::wstring_view(L"\U0010FFFF \uFFFE"));
   w.endElement();
-  EXPECT_TRUE(xmllintAccepts(out)) << out;
+  EXPECT_TRUE(testing::xmllintAccepts(out)) << out;
 
   // A record, with an awkward version attribute, serial number and raw content.
   FlashMemory::c_flashMemory flash;
@@ -313,7 +304,7 @@ TEST(XmlWriter, OutputIsAcceptedByAnIndependentParser) {
   flash.set_serialNumber(L"\x01\r\n]]>\uFFFF <&> \u00e9\U0001F600");
   flash.set_qcData("<run id=\"1\"><!-- c --><![CDATA[<x>&]]>&amp;&#x41;<e/></run>");
   flash.marshal(out);
-  EXPECT_TRUE(xmllintAccepts(out)) << out;
+  EXPECT_TRUE(testing::xmllintAccepts(out)) << out;
 }
 
 }  // namespace
