@@ -6,8 +6,10 @@
 #include <mutex>
 
 #include "link/usb/libusb_backend.h"
-#include "link/usb/sim_default.h"
 #include "zyl/UsbBackend.h"
+#if ZYL_SIM_BACKEND
+#include "link/usb/sim_default.h"
+#endif
 
 namespace zyl::usb {
 namespace {
@@ -16,10 +18,26 @@ std::mutex backendLock;
 std::shared_ptr<UsbBackend> installed;  // set by useBackend
 std::shared_ptr<UsbBackend> fallback;   // the default, made on first use
 
+#if !ZYL_SIM_BACKEND
+// Asked for the simulator in a build without it: finding no instrument is safer than quietly
+// driving whatever hardware is plugged in.
+class NoInstruments final : public UsbBackend {
+ public:
+  int deviceCount() override { return 0; }
+  std::unique_ptr<UsbHandle> open(int) override { return nullptr; }
+};
+#endif
+
 // ZYL_BACKEND is read once: a program either talks to hardware or to the simulator throughout.
 std::shared_ptr<UsbBackend> makeDefault() {
   const char* which = std::getenv("ZYL_BACKEND");
-  if (which && std::strcmp(which, "sim") == 0) return makeSimulatorFromEnvironment();
+  if (which && std::strcmp(which, "sim") == 0) {
+#if ZYL_SIM_BACKEND
+    return makeSimulatorFromEnvironment();
+#else
+    return std::make_shared<NoInstruments>();
+#endif
+  }
   return makeLibusbBackend();
 }
 

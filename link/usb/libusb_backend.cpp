@@ -533,9 +533,11 @@ class LibusbBackend final : public UsbBackend {
   // The instruments present now, in a stable order (bus, then port path), so that deviceCount
   // and open(i) agree however libusb orders its list. Caller holds registryLock.
   std::vector<libusb_device*> instruments(const DeviceList& list) {
+    // Bus, then the port numbers, zero after the last: port numbers start at 1, so a hub sorts
+    // before the devices behind it. Fixed size, so that comparing two paths needs no length.
     struct Found {
       libusb_device* device;
-      std::vector<uint8_t> path;
+      std::array<uint8_t, 8> path;
     };
     std::vector<Found> found;
     std::set<uint16_t> present;
@@ -549,11 +551,13 @@ class LibusbBackend final : public UsbBackend {
       present.insert(busAddress(device));
       if (!held(device) && kernelDriverBound(device)) continue;
 
-      std::array<uint8_t, 8> ports{};
-      int depth = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
-      std::vector<uint8_t> path{libusb_get_bus_number(device)};
-      path.insert(path.end(), ports.begin(), ports.begin() + std::max(depth, 0));
-      found.push_back({device, std::move(path)});
+      Found f{device, {}};
+      f.path[0] = libusb_get_bus_number(device);
+      // USB allows at most 7 tiers of ports; a longer answer is an error and leaves only the bus.
+      if (libusb_get_port_numbers(device, f.path.data() + 1, static_cast<int>(f.path.size() - 1)) <
+          0)
+        std::fill(f.path.begin() + 1, f.path.end(), 0);
+      found.push_back(f);
     }
     // Forget reports of devices that left, so one that comes back is reported again.
     std::erase_if(context_->reported, [&](uint16_t key) { return !present.count(key); });
