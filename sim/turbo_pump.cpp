@@ -1,6 +1,5 @@
 #include "sim/turbo_pump.h"
 
-#include <charconv>
 #include <cmath>
 
 #include "sim/hex.h"
@@ -19,12 +18,7 @@ std::string TurboPump::report(FirmwareContext& f) {
   if (m.runSwitch()) status |= kRunning;
   if (m.runSwitch() && m.standby()) status |= kStandby;
   if (m.speedHz() >= PhysicalModel::kAtSpeedHz) status |= kAtSpeed;
-  char text[32] = "V852";
-  char* p = text + 4;
-  char* const end = text + sizeof text;
-  p = std::to_chars(p, end, static_cast<unsigned>(std::lround(m.speedHz()))).ptr;
-  *p++ = ';';
-  std::string reply(text, p);
+  std::string reply = "V852" + std::to_string(std::lround(m.speedHz())) + ';';
   appendHex(reply, status, 4);
   return reply;
 }
