@@ -35,6 +35,9 @@ inline std::optional<std::string> exchange(zyl::usb::UsbHandle& h, std::string_v
   return receive(h);
 }
 
+// Elapsed real time. Replies and time-outs run in real time, so tests bound it from below only, or
+// from above by a time-out nothing should reach: a tighter upper bound would measure the machine's
+// load, not the simulator.
 inline double msSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
       .count();
