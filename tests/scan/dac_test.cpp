@@ -72,30 +72,16 @@ TEST_F(DacTest, CombinedCommandCarriesEveryChannelOnEveryScan) {
   z->SetDACParam(5, 100);
   ASSERT_EQ(z->PerformScanHS(1, 0, 65535, 1000, 0, true), ZYL_SUCCESS);
   ASSERT_EQ(z->PerformScanHS(1, 0, 65535, 1000, 0, false), ZYL_SUCCESS);
+  // Inverted polarity negates channels 5 to 9 only.
   EXPECT_THAT(fake->writes(), ElementsAre("-1B13008000018000028000"
-                                          "0383e8"
-                                          "048000"
-                                          "058064"
-                                          "068000078000"
-                                          "887e0c85dc"
+                                          "0383e8048000058064068000078000887e0c85dc"
                                           "8980008000"
-                                          "8a80008000"
-                                          "8b80008000"
-                                          "0c80000d80000e80000f8000"
-                                          "910000ffff",
+                                          "8a800080008b800080000c80000d80000e80000f8000910000ffff",
                                           "-1B9000010000ffff00046ebf00000B",
-                                          // Inverted polarity negates channels 5 to 9 only.
                                           "-1B13008000018000028000"
-                                          "0383e8"
-                                          "048000"
-                                          "057f9c"
-                                          "068000078000"
-                                          "8881f47a24"
+                                          "0383e8048000057f9c0680000780008881f47a24"
                                           "8980008000"
-                                          "8a80008000"
-                                          "8b80008000"
-                                          "0c80000d80000e80000f8000"
-                                          "910000ffff",
+                                          "8a800080008b800080000c80000d80000e80000f8000910000ffff",
                                           "-1B9000010000ffff00046ebf000004"));
   EXPECT_EQ(fake->writes()[0].size(), 127u);
   // V3 scans neither read nor write the last-scan cache.
