@@ -189,6 +189,12 @@ TEST_F(E2E, OlderGenerationScansDeliverTheSpectrumTheTrailerAndTheLargestReply) 
   EXPECT_EQ(z.digitalInputs, 0x00A5);
   EXPECT_NEAR(z.pressureMbar, 2.5e-5, 1e-8);
 
+  // Doubling the detector gain doubles the peak.
+  z.SetDACParam(0, 8192);
+  ASSERT_EQ(z.PerformScan(1000, 60000, 500, b, 0, &n), ZYL_SUCCESS);
+  EXPECT_NEAR(double(points(b, n)[static_cast<size_t>(top)]) / counts[static_cast<size_t>(top)],
+              2.0, 0.1);
+
   // A full sweep of four minutes has more points than a reply can carry: the largest reply
   // arrives whole, its point count in the last four bytes.
   constexpr size_t kMax = 7340032;
