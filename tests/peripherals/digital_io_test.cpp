@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "support/LinkFixture.h"
+#include "peripherals/serial_sim_fixture.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::test {
@@ -20,28 +20,20 @@ std::string outputCommand(uint64_t stored) {
   return text;
 }
 
-class DigitalIoTest : public FakeLinkTest {
+class DigitalIoTest : public ConnectedFakeTest {
  protected:
   // A connected instrument object whose output word is back at its construction value.
   void SetUp() override {
-    FakeLinkTest::SetUp();
-    z = std::make_unique<ZylInterface>();
+    ConnectedFakeTest::SetUp();
     ASSERT_EQ(z->GetCommunicationState(), CommInitialized);
     z->digitalOutputs = kDefaultOutputs;
     z->dacDirty = 0;
-    fake->clearRecord();
-  }
-  void TearDown() override {
-    z.reset();
-    FakeLinkTest::TearDown();
   }
   std::vector<std::string> sent() {
     auto w = fake->writes();
     fake->clearRecord();
     return w;
   }
-
-  std::unique_ptr<ZylInterface> z;
 };
 
 TEST_F(DigitalIoTest, EachChannelSwitchesItsOwnBitAndChannelFourteenItsGroup) {

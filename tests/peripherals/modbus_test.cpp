@@ -12,7 +12,6 @@
 
 #include "peripherals/serial_sim_fixture.h"
 #include "sim/modbus_line.h"
-#include "support/LinkFixture.h"
 #include "support/ZylTestPeer.h"
 
 namespace zyl::test {
@@ -34,7 +33,7 @@ TEST(ModbusCrc, CheckValuesAndOddTexts) {
   EXPECT_NE(ZylTestPeer::calculateCRC("12345"), ZylTestPeer::calculateCRC("1234"));
 }
 
-class ModbusWireTest : public FakeLinkTest {
+class ModbusWireTest : public ConnectedFakeTest {
  protected:
   void SetUp() override {
     FakeLinkTest::SetUp();
@@ -44,12 +43,7 @@ class ModbusWireTest : public FakeLinkTest {
       if (c.starts_with("-1B42")) return "-1B420600";
       return "ACK";
     };
-    z = std::make_unique<ZylInterface>();
-    fake->clearRecord();
-  }
-  void TearDown() override {
-    z.reset();
-    FakeLinkTest::TearDown();
+    connect();
   }
   // The data of the serial writes, as the hex text they carried.
   std::vector<std::string> frames() {
@@ -58,7 +52,6 @@ class ModbusWireTest : public FakeLinkTest {
       if (w.starts_with("-1B41")) out.push_back(w.substr(9));
     return out;
   }
-  std::unique_ptr<ZylInterface> z;
 };
 
 TEST_F(ModbusWireTest, AsciiFramesCarryTheirLrc) {
@@ -100,53 +93,36 @@ struct ScriptedDevice : sim::SerialDevice {
   }
 };
 
-class ModbusReplyTest : public SerialSimTest {
- protected:
-  void answer(std::vector<uint8_t> bytes) {
-    device->answer = std::move(bytes);
-    firmware(
-        [&](sim::SerialPorts& ports, sim::PhysicalModel&) { ports.port(kLine)->device = device; });
+TEST_F(SerialSimTest, ModbusReadsTakeTheValueBehindTheFirstMarkerOnly) {
+  using namespace std::string_view_literals;
+  struct Case {
+    bool ascii;
+    unsigned char address;
+    std::string_view answer;
+    unsigned int result, value;
+  };
+  const Case cases[] = {
+      {false, 1, "\x01\x03\x04\x11\x11\x22\x22\x01\x03\x04\x33\x33\x44\x44"sv, 0, 0x22221111},
+      {false, 1, "\x01\x03\x04\x00\x00\x41\xA0\xDE\xAD"sv, 0, 0x41A00000},  // CRC not checked
+      {false, 2, "\x01\x03\x04\x11\x11\x22\x22\x00\x00"sv, 2, 5},  // another address's reply
+      {false, 2, "\x02\x83\x02\xC0\xF1"sv, 2, 5},                  // an exception reply
+      {false, 2, "\x02\x03\x04\x12"sv, 2, 5},  // the marker, then one byte where four belong
+      {false, 2, ""sv, 2, 5},
+      {true, 1, ":010300000001FB\r\n:010302ABCD80\r\n"sv, 0, 0xABCD},  // behind the echo
+      {true, 1, ":010300000001FB\r\n:0103"sv, 0, 5},                   // ends before the value
+  };
+  auto device = std::make_shared<ScriptedDevice>();
+  firmware(
+      [&](sim::SerialPorts& ports, sim::PhysicalModel&) { ports.port(kLine)->device = device; });
+  for (const Case& c : cases) {
+    device->answer.assign(c.answer.begin(), c.answer.end());
+    unsigned int value = 5;
+    EXPECT_EQ(c.ascii ? z->ModbusReadASCII(kLine, c.address, 3, 0, &value)
+                      : z->ModbusReadRTU(kLine, c.address, 402, &value),
+              c.result)
+        << c.answer;
+    EXPECT_EQ(value, c.value) << c.answer;
   }
-  std::shared_ptr<ScriptedDevice> device = std::make_shared<ScriptedDevice>();
-};
-
-TEST_F(ModbusReplyTest, TheWordsBehindTheFirstMarkerAreTaken) {
-  unsigned int value = 5;
-  answer({0x01, 0x03, 0x04, 0x11, 0x11, 0x22, 0x22, 0x01, 0x03, 0x04, 0x33, 0x33, 0x44, 0x44});
-  EXPECT_EQ(z->ModbusReadRTU(kLine, 1, 402, &value), ZYL_SUCCESS);
-  EXPECT_EQ(value, 0x22221111u);
-
-  // The checksum of the reply is not verified: a wrong CRC still gives the value.
-  answer({0x01, 0x03, 0x04, 0x00, 0x00, 0x41, 0xA0, 0xDE, 0xAD});
-  EXPECT_EQ(z->ModbusReadRTU(kLine, 1, 402, &value), ZYL_SUCCESS);
-  EXPECT_EQ(std::bit_cast<float>(value), 20.0f);
-
-  // Another address's reply holds no marker for address 2; neither does an exception reply.
-  value = 5;
-  for (const auto& bytes : std::vector<std::vector<uint8_t>>{
-           {0x01, 0x03, 0x04, 0x11, 0x11, 0x22, 0x22, 0x00, 0x00},
-           {0x02, 0x83, 0x02, 0xC0, 0xF1},
-           {0x02, 0x03, 0x04, 0x12},  // garbled: the marker, then one byte where four belong
-           {}}) {
-    answer(bytes);
-    EXPECT_EQ(z->ModbusReadRTU(kLine, 2, 402, &value), ZYL_COMM_FAILURE);
-    EXPECT_EQ(value, 5u);
-  }
-}
-
-TEST_F(ModbusReplyTest, AnAsciiReadTakesTheValueBehindTheEchoedRequest) {
-  const std::string reply = ":010300000001FB\r\n:010302ABCD80\r\n";
-  answer({reply.begin(), reply.end()});
-  unsigned int value = 0;
-  EXPECT_EQ(z->ModbusReadASCII(kLine, 1, 3, 0, &value), ZYL_SUCCESS);
-  EXPECT_EQ(value, 0xABCDu);
-
-  // A reply that ends before the value: it stays as it was.
-  const std::string shortReply = ":010300000001FB\r\n:0103";
-  answer({shortReply.begin(), shortReply.end()});
-  value = 9;
-  EXPECT_EQ(z->ModbusReadASCII(kLine, 1, 3, 0, &value), ZYL_SUCCESS);
-  EXPECT_EQ(value, 9u);
   EXPECT_EQ(z->ModbusReadASCII(kLine, 1, 3, 0, nullptr), ZYL_INVALID_ARGUMENT);
 }
 

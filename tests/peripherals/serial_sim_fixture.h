@@ -1,6 +1,7 @@
-// An instrument object connected to a simulated instrument whose physical clock stands still
-// until the test moves it, with the library's clock manual too (its pauses pass at once), and
-// helpers to reach the simulated serial ports.
+// The two fixtures of the peripheral tests: an instrument object connected to the scripted fake
+// back end, and one connected to a simulated instrument whose physical clock stands still until
+// the test moves it, with the library's clock manual too (its pauses pass at once), and helpers to
+// reach the simulated serial ports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,11 +13,30 @@
 
 #include "sim/physics.h"
 #include "sim/serial_ports.h"
+#include "support/LinkFixture.h"
 #include "support/ManualClock.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/sim/SimBackend.h"
 
 namespace zyl::test {
+
+class ConnectedFakeTest : public FakeLinkTest {
+ protected:
+  void SetUp() override {
+    FakeLinkTest::SetUp();
+    connect();
+  }
+  void TearDown() override {
+    z.reset();
+    FakeLinkTest::TearDown();
+  }
+  // A new instrument object, with the traffic of its connection forgotten.
+  void connect() {
+    z = std::make_unique<ZylInterface>();
+    fake->clearRecord();
+  }
+  std::unique_ptr<ZylInterface> z;
+};
 
 class SerialSimTest : public ::testing::Test {
  protected:

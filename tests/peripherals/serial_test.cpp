@@ -7,7 +7,6 @@
 #include <string>
 
 #include "peripherals/serial_sim_fixture.h"
-#include "support/LinkFixture.h"
 
 namespace zyl::test {
 namespace {
@@ -17,19 +16,7 @@ using ::testing::IsEmpty;
 
 constexpr int kSpareChannel = 3;  // a port with no device behind it
 
-class SerialWireTest : public FakeLinkTest {
- protected:
-  void SetUp() override {
-    FakeLinkTest::SetUp();
-    z = std::make_unique<ZylInterface>();
-    fake->clearRecord();
-  }
-  void TearDown() override {
-    z.reset();
-    FakeLinkTest::TearDown();
-  }
-  std::unique_ptr<ZylInterface> z;
-};
+using SerialWireTest = ConnectedFakeTest;
 
 TEST_F(SerialWireTest, WritesSetThePortUpAndCarryTheBytesAsHex) {
   EXPECT_EQ(z->ZylUSBWriteSerialASCII(2, "AB"), ZYL_SUCCESS);
