@@ -118,47 +118,37 @@ TEST_F(ScanTest, RefusedRequestsSendNothing) {
   EXPECT_EQ(written("-1B90"), std::vector<std::string>{"-1B90000100000001ffffff350000"});
   fake->clearRecord();
   z->PerformScan(0, 1, 10, b, 0, &n);
-  EXPECT_EQ(written("-1B90"), std::vector<std::string>{"-1B900001000000010000"
-                                                       "0b580000"});
+  EXPECT_EQ(written("-1B90"), std::vector<std::string>{"-1B9000010000000100000b580000"});
 }
 
 TEST_F(ScanTest, ShortRepliesDeliverWhatIsPresentAndLeaveTheRecord) {
   auto z = connect(kOldVersion);
   z->adcChannels[0] = 4321;
-  HGLOBAL b = block(4096);
-  unsigned int n = 77;
   const uint64_t refreshed = z->lastStatusTimeMs;
-
-  // Fewer than 4 bytes: success, nothing copied, count untouched.
-  answerScansWith("NA");
-  EXPECT_EQ(z->PerformScan(0, 10, 10, b, 0, &n), ZYL_SUCCESS);
-  EXPECT_EQ(n, 77u);
-  EXPECT_EQ(contents(b, 4), std::string(4, '\0'));
-
-  // Just the count: n = 0, the 4 bytes copied.
-  answerScansWith(std::string("\0\0\0\0", 4));
-  EXPECT_EQ(z->PerformScan(0, 10, 10, b, 0, &n), ZYL_SUCCESS);
-  EXPECT_EQ(n, 0u);
-
-  // Two points of a claimed hundred: both delivered and re-inverted, nothing beyond.
-  const std::string two = le32(0x80000005u) + le32(0x80000006u) + std::string("\0\0\0\x64", 4);
-  answerScansWith(two);
-  EXPECT_EQ(z->PerformScan(0, 10, 10, b, 0, &n), ZYL_SUCCESS);
-  EXPECT_EQ(n, 2u);
-  EXPECT_EQ(contents(b, 13), le32(5) + le32(6) + std::string("\0\0\0\x64\0", 5));
-
-  // All points present but the trailer cut short; a count that would overflow 4n.
   std::string cut = scanReply({0x80000001u, 0x80000002u}, rampReadings(3), 7, "");
-  cut.erase(8 + 20, 46);
-  answerScansWith(cut);
-  EXPECT_EQ(z->PerformScan(0, 10, 10, b, 0, &n), ZYL_SUCCESS);
-  EXPECT_EQ(n, 2u);
-  EXPECT_EQ(contents(b, 8), le32(1) + le32(2));
-  answerScansWith(std::string(80, '\x11') + "\xff\xff\xff\xff");
-  EXPECT_EQ(z->PerformScan(0, 10, 10, b, 0, &n), ZYL_SUCCESS);
-  EXPECT_EQ(n, 20u);
-  EXPECT_EQ(contents(b, 4), "\x11\x11\x11\x91");
-
+  cut.erase(8 + 20, 46);  // all points present, the trailer cut short
+  const std::string zeros(8, '\0');
+  struct {
+    std::string reply;
+    unsigned int n;
+    std::string head;  // the block's first bytes afterwards
+  } cases[] = {
+      {"NA", 77, zeros},               // fewer than 4 bytes: nothing copied, count untouched
+      {zeros.substr(0, 4), 0, zeros},  // just the count
+      // Two points of a claimed hundred: both delivered and re-inverted, nothing beyond.
+      {le32(0x80000005u) + le32(0x80000006u) + std::string("\0\0\0\x64", 4), 2,
+       le32(5) + le32(6) + std::string("\0\0\0\x64\0", 5)},
+      {cut, 2, le32(1) + le32(2)},
+      {std::string(80, '\x11') + "\xff\xff\xff\xff", 20, "\x11\x11\x11\x91"},  // 4n overflows
+  };
+  for (const auto& c : cases) {
+    HGLOBAL b = block(4096);
+    unsigned int n = 77;
+    answerScansWith(c.reply);
+    EXPECT_EQ(z->PerformScan(0, 10, 10, b, 0, &n), ZYL_SUCCESS);
+    EXPECT_EQ(n, c.n) << c.reply.size();
+    EXPECT_EQ(contents(b, c.head.size()), c.head) << c.reply.size();
+  }
   EXPECT_EQ(z->adcChannels[0], 4321);
   EXPECT_EQ(z->digitalInputs, 0);
   EXPECT_EQ(z->lastStatusTimeMs, refreshed);
