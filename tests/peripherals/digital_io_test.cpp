@@ -98,11 +98,7 @@ TEST_F(DigitalIoTest, AnalogAndI2cCommandTexts) {
 
 TEST_F(DigitalIoTest, InputsAndReadingsComeFromTheStatusRecord) {
   EXPECT_EQ(z->GetDigitalInput(0x8000, 15), 1);
-  EXPECT_EQ(z->GetDigitalInput(0x8000, 14), 0);
   EXPECT_EQ(z->GetDigitalInput(0xFFFF, 16), 0);
-  EXPECT_EQ(z->IsPressureSensitiveChannel(10) + z->IsPressureSensitiveChannel(11), 2);
-  EXPECT_EQ(z->IsPressureSensitiveChannel(9) + z->IsPressureSensitiveChannel(12), 0);
-
   // V3 (the fake's default firmware): read straight from the record, never refreshed.
   z->digitalInputs = 0x8002;
   z->adcChannels[31] = 0x4321;

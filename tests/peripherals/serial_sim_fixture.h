@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "sim/physics.h"
@@ -88,6 +89,21 @@ class SerialSimTest : public ::testing::Test {
   std::shared_ptr<sim::Instrument> instrument;
   std::unique_ptr<ZylInterface> z;
 };
+
+// A serial read given `capacity` as its length, into a buffer of exactly `bytes` characters (by
+// default `capacity`), so that the sanitizers see a write beyond it: its status, the count it gave
+// and the characters counted ("<unterminated>" when no terminator follows them).
+using ReadResult = std::tuple<unsigned int, long, std::string>;
+template <class Read>
+ReadResult readInto(long capacity, Read read, size_t bytes = 0) {
+  std::vector<char> buffer(bytes ? bytes : static_cast<size_t>(capacity), 'z');
+  long length = capacity;
+  const unsigned int status = read(buffer.data(), length);
+  if (length < 0 || static_cast<size_t>(length) >= buffer.size() ||
+      buffer[static_cast<size_t>(length)] != '\0')
+    return {status, length, "<unterminated>"};
+  return {status, length, std::string(buffer.data(), static_cast<size_t>(length))};
+}
 
 // The bytes of `text` as two hex digits each: lower case as the write command carries them, upper
 // case as the simulated controller reports them.

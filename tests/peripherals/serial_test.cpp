@@ -73,7 +73,6 @@ TEST_F(SerialWireTest, OverlongTextsAndEmptyBuffersAreRefusedBeforeAnythingIsSen
 TEST_F(SerialWireTest, OnlyAnAvailabilityOfExactlyOneFetchesAByte) {
   // Availability values are hex numbers from offset 7, read up to the first non-hex character.
   for (const char* value : {"00", "02", "11", "X1", "0001"}) {
-    SCOPED_TRACE(value);
     const bool fetches = std::string_view(value) == "0001";
     int queries = 0;
     fake->responder = [&](std::string_view c) -> std::optional<std::string> {
@@ -83,120 +82,94 @@ TEST_F(SerialWireTest, OnlyAnAvailabilityOfExactlyOneFetchesAByte) {
       return "ACK";
     };
     fake->clearRecord();
-    char buffer[8];
-    long length = sizeof buffer;
-    EXPECT_EQ(z->ZylUSBReadSerialASCII(kSpareChannel, buffer, length), ZYL_SUCCESS);
-    EXPECT_EQ(length, fetches ? 1 : 0);
-    EXPECT_STREQ(buffer, fetches ? "J" : "");
-    EXPECT_EQ(fake->writes().size(), fetches ? 3u : 1u);
+    EXPECT_EQ(readInto(8, [&](char* b, long& n) { return z->ZylUSBReadSerialASCII(3, b, n); }),
+              ReadResult(ZYL_SUCCESS, fetches ? 1 : 0, fetches ? "J" : ""))
+        << value;
+    EXPECT_EQ(fake->writes().size(), fetches ? 3u : 1u) << value;
   }
 }
 
 TEST_F(SerialWireTest, ShortRepliesEndTheReadWithTheBytesSoFar) {
-  // Third availability reply cut short: two bytes were read.
+  // Third availability reply cut short: two bytes were read, the controller's digits as sent.
   int queries = 0;
   fake->responder = [&](std::string_view c) -> std::optional<std::string> {
     if (c.starts_with("-1B42")) return ++queries < 3 ? "-1B420301" : "-1B4203";
     if (c.starts_with("-1B43")) return "-1B430301" + std::string(queries == 1 ? "6f" : "4B");
     return "ACK";
   };
-  char buffer[8];
-  long length = sizeof buffer;
-  EXPECT_EQ(z->ZylUSBReadSerialHex(kSpareChannel, buffer, length), ZYL_COMM_FAILURE);
-  EXPECT_EQ(length, 4);
-  EXPECT_STREQ(buffer, "6f4B");  // the controller's digits as sent
-
+  EXPECT_EQ(readInto(8, [&](char* b, long& n) { return z->ZylUSBReadSerialHex(3, b, n); }),
+            ReadResult(ZYL_COMM_FAILURE, 4, "6f4B"));
   // A fetch reply of 10 characters has no second digit: nothing of it is stored.
   fake->responder = [&](std::string_view c) -> std::optional<std::string> {
     if (c.starts_with("-1B42")) return "-1B420301";
     if (c.starts_with("-1B43")) return "-1B4303014";
     return "ACK";
   };
-  std::memset(buffer, 'z', sizeof buffer);
-  length = sizeof buffer;
-  EXPECT_EQ(z->ZylUSBReadSerialASCII(kSpareChannel, buffer, length), ZYL_COMM_FAILURE);
-  EXPECT_EQ(length, 0);
-  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_EQ(readInto(8, [&](char* b, long& n) { return z->ZylUSBReadSerialASCII(3, b, n); }),
+            ReadResult(ZYL_COMM_FAILURE, 0, ""));
 }
 
-class SerialSimReadTest : public SerialSimTest {};
+class SerialSimReadTest : public SerialSimTest {
+ protected:
+  ReadResult read(unsigned int (ZylInterface::*op)(int, char*, long&), long capacity,
+                  int channel = kSpareChannel) {
+    return readInto(capacity, [&](char* b, long& n) { return ((*z).*op)(channel, b, n); });
+  }
+  ReadResult command(unsigned int (ZylInterface::*op)(int, const char*, char*, long&),
+                     const std::string& text) {
+    return readInto(
+        64, [&](char* b, long& n) { return ((*z).*op)(z->pumpChannel, text.c_str(), b, n); });
+  }
+};
 
 TEST_F(SerialSimReadTest, NothingWaitingIsOneQueryAndAFullBufferLeavesTheRestWaiting) {
-  char buffer[5];
-  std::memset(buffer, 'z', sizeof buffer);
-  long length = sizeof buffer;
-  EXPECT_EQ(z->ReadSerial(kSpareChannel, buffer, length), ZYL_SUCCESS);
-  EXPECT_EQ(length, 0);
-  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_EQ(read(&ZylInterface::ReadSerial, 5), ReadResult(ZYL_SUCCESS, 0, ""));
   EXPECT_THAT(sent("-1B4"), ElementsAre("-1B4203"));
 
   instrument->clearTrace();
   queue(kSpareChannel, "0123456789");
-  length = sizeof buffer;
-  EXPECT_EQ(z->ZylUSBReadSerialASCII(kSpareChannel, buffer, length), ZYL_SUCCESS);
-  EXPECT_EQ(length, 4);
-  EXPECT_STREQ(buffer, "0123");
+  EXPECT_EQ(read(&ZylInterface::ZylUSBReadSerialASCII, 5), ReadResult(ZYL_SUCCESS, 4, "0123"));
   EXPECT_EQ(waiting(kSpareChannel), 6u);
   // Two exchanges per byte, and no final query once the buffer is full.
   EXPECT_EQ(sent("-1B42").size(), 4u);
   EXPECT_EQ(sent("-1B43").size(), 4u);
-
   // The Hex form counts bytes the same way, and needs two characters for each.
-  char hex[2 * 4 + 1];
-  length = 5;
-  EXPECT_EQ(z->ZylUSBReadSerialHex(kSpareChannel, hex, length), ZYL_SUCCESS);
-  EXPECT_EQ(length, 8);
-  EXPECT_STREQ(hex, "34353637");
+  EXPECT_EQ(
+      readInto(
+          5, [&](char* b, long& n) { return z->ZylUSBReadSerialHex(kSpareChannel, b, n); }, 9),
+      ReadResult(ZYL_SUCCESS, 8, "34353637"));
   EXPECT_EQ(waiting(kSpareChannel), 2u);
-
   // Binary bytes come back whole, a zero byte included, and counted.
   queue(kSpareChannel, std::string("\0\xFF", 2));
-  char bytes[8];
-  length = sizeof bytes;
-  EXPECT_EQ(z->ZylUSBReadSerialASCII(kSpareChannel, bytes, length), ZYL_SUCCESS);
-  EXPECT_EQ(std::string(bytes, static_cast<size_t>(length)), std::string("89\0\xFF", 4));
+  EXPECT_EQ(read(&ZylInterface::ZylUSBReadSerialASCII, 8),
+            ReadResult(ZYL_SUCCESS, 4, std::string("89\0\xFF", 4)));
 }
 
 TEST_F(SerialSimReadTest, AFailureHalfWayKeepsTheBytesAlreadyRead) {
   queue(kSpareChannel, "abcdef");
   instrument->inject({.kind = sim::FaultKind::ShortReply, .command = "43", .nth = 3});
-  char buffer[16];
-  long length = sizeof buffer;
-  EXPECT_EQ(z->ZylUSBReadSerialASCII(kSpareChannel, buffer, length), ZYL_COMM_FAILURE);
-  EXPECT_EQ(length, 2);
-  EXPECT_STREQ(buffer, "ab");
-
+  EXPECT_EQ(read(&ZylInterface::ZylUSBReadSerialASCII, 16), ReadResult(ZYL_COMM_FAILURE, 2, "ab"));
   // A write that fails outright at the fourth availability query.
   instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "42", .nth = 4});
-  length = sizeof buffer;
-  EXPECT_EQ(z->ZylUSBReadSerialHex(kSpareChannel, buffer, length), ZYL_COMM_FAILURE);
-  EXPECT_EQ(length, 6);
-  EXPECT_STREQ(buffer, "646566");
+  EXPECT_EQ(read(&ZylInterface::ZylUSBReadSerialHex, 16),
+            ReadResult(ZYL_COMM_FAILURE, 6, "646566"));
 }
 
 TEST_F(SerialSimReadTest, ACommandFlushesWhatWasWaitingAndReadsTheDevicesAnswer) {
   // Stale bytes on the pump's port are discarded by the flush.
   queue(z->pumpChannel, "stale\r");
   const uint64_t slept = clock.slept();
-  char reply[64];
-  long length = sizeof reply;
-  EXPECT_EQ(z->SerialCommandASCII(z->pumpChannel, "?V852\r", reply, length), ZYL_SUCCESS);
-  EXPECT_STREQ(reply, "V8520;0000\r");
-  EXPECT_EQ(length, 11);
+  EXPECT_EQ(command(&ZylInterface::SerialCommandASCII, "?V852\r"),
+            ReadResult(ZYL_SUCCESS, 11, "V8520;0000\r"));
   EXPECT_EQ(clock.slept() - slept, 100u);
-
   // More than the 63 bytes the flush takes: the rest comes back ahead of the answer.
   queue(z->pumpChannel, std::string(63, '.') + "old\r");
-  length = sizeof reply;
-  EXPECT_EQ(z->SerialCommandHex(z->pumpChannel, hexOf("!C852 1\r").c_str(), reply, length),
-            ZYL_SUCCESS);
-  EXPECT_STREQ(reply, hexOf("old\rC852 1\r", true).c_str());
+  EXPECT_EQ(command(&ZylInterface::SerialCommandHex, hexOf("!C852 1\r")),
+            ReadResult(ZYL_SUCCESS, 22, hexOf("old\rC852 1\r", true)));
   EXPECT_TRUE(firmware([](sim::SerialPorts&, sim::PhysicalModel& m) { return m.runSwitch(); }));
-
   // A write whose set-up is refused collapses to 2.
   instrument->inject({.kind = sim::FaultKind::NotAck, .command = "40"});
-  length = sizeof reply;
-  EXPECT_EQ(z->SerialCommandASCII(z->pumpChannel, "?V852\r", reply, length), ZYL_COMM_FAILURE);
+  EXPECT_EQ(std::get<0>(command(&ZylInterface::SerialCommandASCII, "?V852\r")), ZYL_COMM_FAILURE);
 }
 
 }  // namespace
