@@ -80,11 +80,6 @@ TEST_F(StatusRecordTest, PolledRefreshAsksAtMostOncePerInterval) {
   clock.advance(3000);
   EXPECT_EQ(z.ReadADC(3), 0x1003);
   EXPECT_EQ(statusQueries, 3);
-  clock.advance(1);
-  CaptureStderr();
-  EXPECT_EQ(z.GetDigIn(1), 2);
-  GetCapturedStderr();
-  EXPECT_EQ(statusQueries, 4);
 }
 
 TEST_F(StatusRecordTest, V3FirmwareNeverPolls) {
@@ -213,15 +208,10 @@ TEST(StatusFrameTest, ParsesEachFieldWhereItStandsUnderACommaLocale) {
 
   const std::string full = v3Frame("@253ACK2.50E-06;FF", "V852950;0010");
   ASSERT_EQ(full.size(), 218u);
-  parse(full);
-  EXPECT_EQ(z.adcChannels[31], 0x201F);
-  EXPECT_EQ(z.digitalInputs, 0x0101);
+  parse(full);  // every field of a whole frame: StatusSimTest.FramesFillTheRecordUntilDisabled
   EXPECT_DOUBLE_EQ(z.pressureMbar, 2.5e-6);
   EXPECT_EQ(z.pumpSpeed, 950);
   EXPECT_TRUE(z.pumpRunning);
-  EXPECT_FLOAT_EQ(z.capillaryReadback, 150.0f);
-  EXPECT_FLOAT_EQ(z.desolvationReadback, 200.0f);
-  EXPECT_FLOAT_EQ(z.apciReadback, 50.0f);
 
   // Markers count only near the start of their fields; without one the values stay (no reset).
   parse(v3Frame(std::string(18, ' ') + "@253ACK1.0E-3", std::string(15, ' ') + "V852100;0000"));
