@@ -1,4 +1,4 @@
-// The library end to end against the simulated instrument: silent, late and lost replies, unplug
+// The library end to end against the simulated instrument: silent and late replies, unplug
 // and replug, two instruments from two threads; scans of both generations up to the largest reply;
 // outputs reaching the controller.
 #include <gtest/gtest.h>
@@ -57,7 +57,7 @@ class E2E : public SimTest {
   std::vector<HGLOBAL> blocks;
 };
 
-TEST_F(E2E, SilentLateAndLostReplies) {
+TEST_F(E2E, SilentAndLateReplies) {
   plug();
   // The flush's "-1B05" is answered, the version query itself is not.
   instrument->inject({.kind = FaultKind::NoReply, .command = "05", .nth = 2});
@@ -80,11 +80,6 @@ TEST_F(E2E, SilentLateAndLostReplies) {
   length = sizeof reply;
   EXPECT_EQ(z.ZylUSBExecuteCommand("-1B05", reply, length, true, 1000, 1000), ZYL_SUCCESS);
   EXPECT_STREQ(reinterpret_cast<char*>(reply), "zentra Vexa");
-
-  instrument->inject({.kind = FaultKind::FailedWrite, .command = "05"});
-  EXPECT_EQ(z.ZylUSBExecuteCommand("-1B05", reply, length, true, 1000, 1000), ZYL_COMM_FAILURE);
-  EXPECT_EQ(z.GetCommunicationState(), CommNotConnected);
-  EXPECT_EQ(z.TestConnection(), CommConnected);
 }
 
 TEST_F(E2E, UnplugAndReplugMidSession) {
