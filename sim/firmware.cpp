@@ -91,6 +91,8 @@ Firmware Firmware::standard() {
   installStatusCommands(firmware);
   installIoCommands(firmware);
   installScanCommands(firmware);
+  installHeaterCommands(firmware);
+  installUpdateCommands(firmware);
   return firmware;
 }
 

@@ -175,8 +175,35 @@ class ZylInterface {
   unsigned int SetAnalogOutput(int channel, unsigned short value, int mode);
   unsigned int SetI2C(unsigned char first, unsigned char second, unsigned char third);
 
-  // ---- Hardware identity --------------------------------------------------------------------
+  // ---- Heaters ---------------------------------------------------------------------------------
+  // Capillary, desolvation gas and APCI gas heater. Each is driven by the controller kind its
+  // configuration record names: the controller board's own temperature commands for "Digital
+  // Board Built-In" (any case), Modbus RTU on serial channel 6 for anything else. Set and switch
+  // operations store their argument first, so a set-point given while disconnected goes out with
+  // the next switch-on. The desolvation and APCI heaters refuse to switch on (33) while the
+  // capillary heater is on, below 0.9 x its set-point and heating for fewer than 44 s.
+  // Decisions: a set-point outside the range of int (or NaN) is sent to the controller board
+  // clamped (NaN as 0); a board reading whose reply holds no hexadecimal digit at offset 6 reads
+  // 0.0.
+  unsigned int SetCapillaryHeaterOn(unsigned char on);
+  unsigned char GetCapillaryHeaterOn();
+  unsigned int SetCapillaryHeaterTemp(float setpoint);
+  float GetCapillaryHeaterTemp();
+  unsigned int SetDesolvationHeaterOn(unsigned char on);
+  unsigned char GetDesolvationHeaterOn();
+  unsigned int SetDesolvationHeaterTemp(float setpoint);
+  float GetDesolvationHeaterTemp();
+  unsigned int SetAPCIHeaterOn(unsigned char on);
+  unsigned char GetAPCIHeaterOn();
+  unsigned int SetAPCIHeaterTemp(float setpoint);
+  float GetAPCIHeaterTemp();
+
+  // ---- Hardware and firmware identity -------------------------------------------------------
+  // UpdateFirmware refuses a null image of positive length with ZYL_INVALID_ARGUMENT before
+  // anything is sent; GetFirmwareVersion with a null text returns false and touches nothing.
   VexaHardwareType GetHardwareType();
+  bool GetFirmwareVersion(char* text, long& length);
+  unsigned int UpdateFirmware(unsigned char* image, long length);
 
   // ---- Serial passthrough, pump and gauge, Modbus ------------------------------------------
   // Serial texts longer than 251 bytes (502 hex digits), read lengths below 1 and null pointers
@@ -347,6 +374,21 @@ class ZylInterface {
   char modbusFrame[1024] = {};
   char modbusReply[1024] = {};
   long modbusReplyLength = 0;
+
+  // ---- Heaters (private) ---------------------------------------------------------------------
+  unsigned char AllowHeaterChange(unsigned char on);
+  unsigned int setDigitalBoardTemp(int channel, float temperature);
+  float getDigitalBoardTemp(int channel);
+  // Conversions between the board's raw 16-bit readings and settings and degrees; out-of-range
+  // settings are held at 0 and 65535.
+  static float userTempReadbackFromRawTemp(unsigned short raw);
+  static unsigned short rawTempSettingFromUserTemp(float temperature);
+  // One heater by number: 1 capillary, 2 desolvation gas, 3 APCI gas (its Modbus address and its
+  // controller-board channel alike).
+  bool heaterOnDigitalBoard(int heater);
+  unsigned int switchHeater(int heater, unsigned char on);
+  unsigned int setHeaterSetpoint(int heater, float setpoint);
+  float heaterTemperature(int heater);
 
   // ---- Status (private) -----------------------------------------------------------------------
   static void runStatusReadingThread(void* owner);

@@ -175,37 +175,6 @@ TEST_F(InstrumentTest, InitializeSettingsBeforeTheVersionReadOnlyReadsIt) {
   EXPECT_EQ(z.InitializeSettings(), CommInitialized);
 }
 
-TEST_F(InstrumentTest, ModelIsAskedOnlyFromTheV3BoundaryOn) {
-  auto model = std::make_shared<std::string>(" zentra-L Vexa ");
-  fake->responder = [&, model](std::string_view c) -> std::optional<std::string> {
-    if (c == "-1B05") return fake->version;
-    if (c == "-1B07") return *model;
-    return std::string("ACK");
-  };
-  struct Case {
-    const char* version;
-    const char* model;
-    VexaHardwareType expected;
-    bool asked;
-  } cases[] = {
-      {"VERSION130904A-V3", " zentra-L Vexa ", ZentraLVexa, true},  // blanks around are trimmed
-      {"VERSION140101-V3", "zentra-C Vexa", ZentraCVexa, true},
-      {"VERSION130904A-V3", "ZENTRA-L VEXA", ZentraVexa, true},  // case matters
-      {"VERSION130904A-V2", "zentra-L Vexa", ZentraVexa, false},
-      {"VERSION1309", "zentra-L Vexa", ZentraVexa, false},  // a prefix sorts below
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.version);
-    fake->version = c.version;
-    *model = c.model;
-    fake->clearRecord();
-    ZylInterface z;
-    EXPECT_EQ(z.GetHardwareType(), c.expected);
-    const auto writes = fake->writes();
-    EXPECT_EQ(std::find(writes.begin(), writes.end(), "-1B07") != writes.end(), c.asked);
-  }
-}
-
 TEST_F(InstrumentTest, StatusStringUntouchedBeforeAnyStatusText) {
   ZylInterface z;
   char out[16] = "untouched";

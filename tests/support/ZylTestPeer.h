@@ -31,6 +31,13 @@ struct ZylTestPeer {
   static CCyBulkEndPoint* findUsbEndpoint(ZylInterface& z, CCyUSBDevice* d, int n) {
     return z.findUsbEndpoint(d, n);
   }
+  // Heaters.
+  static float userTempFromRaw(unsigned short raw) {
+    return ZylInterface::userTempReadbackFromRawTemp(raw);
+  }
+  static unsigned short rawFromUserTemp(float t) {
+    return ZylInterface::rawTempSettingFromUserTemp(t);
+  }
   // Status.
   static void applyStatusReply(ZylInterface& z, char* reply, long length) {
     z.applyStatusReply(reply, length);

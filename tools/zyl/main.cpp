@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
   addIoCommand(app, run);
   addSerialCommands(app, run);
   addScanCommand(app, run);
+  addHeaterCommand(app, run);
+  addFirmwareCommand(app, run);
 
   try {
     app.parse(argc, argv);

@@ -64,6 +64,8 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run);
 void addIoCommand(CLI::App& app, Action& run);
 void addSerialCommands(CLI::App& app, Action& run);
 void addScanCommand(CLI::App& app, Action& run);
+void addHeaterCommand(CLI::App& app, Action& run);
+void addFirmwareCommand(CLI::App& app, Action& run);
 
 // Shows that long work is going on: a spinner with the elapsed time and a short text on a
 // terminal; elsewhere (a log, a pipe, --json) nothing until `finish`, which prints the last text.
@@ -73,6 +75,7 @@ class Spinner {
   void update(const std::string& text);
   void finish(const std::string& text);
   double elapsedSeconds() const;
+  bool live() const { return live_; }  // drawn on a terminal
 
  private:
   bool live_;

@@ -127,5 +127,7 @@ void installSerialCommands(Firmware& firmware);  // serial ports and the devices
 void installStatusCommands(Firmware& firmware);  // "-1B3000", the V3 status stream
 void installIoCommands(Firmware& firmware);      // digital outputs, analog I/O, I2C
 void installScanCommands(Firmware& firmware);    // DAC codes, scans, the V3 scan queue
+void installHeaterCommands(Firmware& firmware);  // the board's own heater channels
+void installUpdateCommands(Firmware& firmware);  // firmware update
 
 }  // namespace zyl::sim
