@@ -13,8 +13,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <string>
 
+#include "sim/hex.h"
 #include "sim/physics.h"
 #include "sim/serial_ports.h"
 
@@ -31,16 +32,13 @@ void installHeaterCommands(Firmware& firmware) {
     const std::string_view operation = a.substr(2, 2), value = a.substr(4);
     if (operation == "02" && value.empty()) {
       const long degrees = std::clamp(std::lround(heater.temperatureC), 0L, 0xFFFFL);
-      char reply[16];
-      const int n = std::snprintf(reply, sizeof reply, "32%02d02%04lX", channel, degrees);
-      return c.reply(std::string_view(reply, static_cast<size_t>(n)));
+      std::string reply = "320" + std::to_string(channel) + "02";
+      appendHex(reply, static_cast<uint64_t>(degrees), 4);
+      return c.reply(reply);
     }
-    uint32_t bits = 0;
-    if (operation != "00" || value.size() < 4 || value.size() > 8 ||
-        std::from_chars(value.data(), value.data() + value.size(), bits, 16).ptr !=
-            value.data() + value.size())
-      return c.refuse();
-    const auto degrees = static_cast<int32_t>(bits);
+    const auto bits = value.size() >= 4 && value.size() <= 8 ? hexField(value) : std::nullopt;
+    if (operation != "00" || !bits) return c.refuse();
+    const auto degrees = static_cast<int32_t>(static_cast<uint32_t>(*bits));
     heater.on = degrees > 0;
     if (heater.on) heater.setpointC = degrees;
     c.ack();

@@ -8,9 +8,10 @@
 #include <zyl/sim/Firmware.h>
 
 #include <algorithm>
-#include <charconv>
 #include <string>
 #include <vector>
+
+#include "sim/hex.h"
 
 namespace zyl::sim {
 
@@ -57,11 +58,12 @@ void installUpdateCommands(Firmware& firmware) {
     const size_t start = update.image.size();
     update.image.resize(start + kBlockDigits / 2);
     for (size_t i = 0; i < kBlockDigits / 2; ++i) {
-      const char* p = digits.data() + 2 * i;
-      if (std::from_chars(p, p + 2, update.image[start + i], 16).ptr != p + 2) {
+      const auto byte = hexField(digits.substr(2 * i, 2));
+      if (!byte) {
         update.image.resize(start);
         return c.refuse();
       }
+      update.image[start + i] = static_cast<uint8_t>(*byte);
     }
     c.ack();
   });
