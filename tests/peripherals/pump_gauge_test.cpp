@@ -83,28 +83,19 @@ TEST_F(PumpGaugeTest, ThresholdsOfTheVacuumAndSpeedChecks) {
   EXPECT_EQ(z->IsPressureOK(), 0);
   EXPECT_EQ(z->IsPumpSpeedOK(), 0);
   EXPECT_EQ(z->IsPumpRunning(), 0);
-  struct {
-    double mbar;
-    unsigned char ok;
-  } pressures[] = {{0.01, 1},
-                   {0.0100001, 0},
-                   {0.0, 1},
-                   {99.0, 0},
-                   {std::numeric_limits<double>::quiet_NaN(), 0}};
-  for (const auto& p : pressures) {
-    z->pressureMbar = p.mbar;
-    EXPECT_EQ(z->IsPressureOK(), p.ok) << p.mbar;
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (auto [mbar, ok] : {std::pair(0.01, 1), {0.0100001, 0}, {0.0, 1}, {99.0, 0}, {kNaN, 0}}) {
+    z->pressureMbar = mbar;
+    EXPECT_EQ(z->IsPressureOK(), ok) << mbar;
   }
-  struct {
-    int32_t speed;
-    unsigned char ok;
-  } speeds[] = {{899, 0}, {900, 1}, {0x10000 + 899, 0}, {0x10000 + 900, 1}, {-1, 1}};
-  for (const auto& s : speeds) {
-    z->pumpSpeed = s.speed;
-    EXPECT_EQ(z->IsPumpSpeedOK(), s.ok) << s.speed;
+  // The speed is judged on its low 16 bits, as PumpSpeed hands it out.
+  for (auto [hz, ok] :
+       {std::pair(899, 0), {900, 1}, {0x10000 + 899, 0}, {0x10000 + 900, 1}, {-1, 1}}) {
+    z->pumpSpeed = hz;
+    EXPECT_EQ(z->IsPumpSpeedOK(), ok) << hz;
     unsigned short speed = 0;
     EXPECT_EQ(z->PumpSpeed(&speed), ZYL_SUCCESS);
-    EXPECT_EQ(speed, static_cast<unsigned short>(s.speed & 0xFFFF));
+    EXPECT_EQ(speed, static_cast<unsigned short>(hz & 0xFFFF));
   }
   EXPECT_EQ(z->PumpSpeed(nullptr), ZYL_SUCCESS);
   EXPECT_TRUE(sent("-1B30").empty()) << "V3 getters never poll";
