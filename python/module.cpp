@@ -1,0 +1,267 @@
+// The Python module `zyl`: the instrument object with snake_case methods, scans as numpy arrays,
+// status as a dict, the simulated instrument one argument away. The names follow ZylInterface;
+// python/zyl.pyi carries the types.
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include "python/instrument.h"
+#include "zyl/version.h"
+
+namespace py = pybind11;
+using zyl::python::check;
+using zyl::python::Instrument;
+using zyl::python::narrow;
+
+namespace {
+
+// A method that sends a command and raises on a status that is not 0.
+template <class F>
+auto action(const char* what, F f) {
+  return [what, f](Instrument& i) { i.act(what, f); };
+}
+
+void bindConnection(py::class_<Instrument>& c) {
+  c.def_property_readonly(
+       "communication_state", [](Instrument& i) { return i.ask([](ZylInterface& z) {
+         return z.GetCommunicationState();
+       }); },
+       "The communication state; CONNECTED and INITIALIZED count as connected.")
+      .def_property_readonly(
+          "connected",
+          [](Instrument& i) {
+            const CommunicationState s =
+                i.ask([](ZylInterface& z) { return z.GetCommunicationState(); });
+            return s == CommConnected || s == CommInitialized;
+          },
+          "True when the instrument answered.")
+      .def_property_readonly(
+          "firmware_version",
+          [](Instrument& i) {
+            return i.ask([](ZylInterface& z) { return std::string(z.firmwareVersion); });
+          },
+          "The firmware version text read at connection (empty before).")
+      .def_property_readonly(
+          "model", [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetHardwareType(); }); },
+          "The instrument model (HardwareType), settled at connection.")
+      .def_property_readonly(
+          "v3", [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsV3() != 0; }); },
+          "True for V3 firmware (status stream and scan pipe).")
+      .def(
+          "test_connection",
+          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.TestConnection(); }); },
+          "Asks the instrument again; returns the new communication state.")
+      .def(
+          "initialize_settings",
+          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.InitializeSettings(); }); },
+          "Reads flash and hardware settings after a late connection; returns the state.")
+      .def("close", &Instrument::close,
+           "Stops the status stream and closes the instrument; later calls raise "
+           "NoInstrumentError.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](Instrument& i, py::args) { i.close(); });
+}
+
+void bindStatus(py::class_<Instrument>& c) {
+  c.def("status", &Instrument::status,
+        "The status record as a dict: pressure_mbar, pump_speed, pump_running, the three heater "
+        "temperatures, digital_inputs, adc (32 readings). Older firmware refreshes it from the "
+        "instrument when older than 3 s; on V3 it is what the status stream last brought.")
+      .def("watch_status", &Instrument::watchStatus, py::arg("callback"),
+           "V3 firmware: starts the status stream and calls callback(status dict) after each "
+           "frame, on the library's status thread (with the GIL). None stops the stream.")
+      .def("pump_on", action("pump on", [](ZylInterface& z) { return z.PumpOn(); }),
+           "Switches the turbo pump on.")
+      .def("pump_standby", action("pump standby", [](ZylInterface& z) { return z.PumpStandby(); }),
+           "Puts the turbo pump into standby.")
+      .def("pump_off", action("pump off", [](ZylInterface& z) { return z.PumpOff(); }),
+           "Switches the turbo pump off.")
+      .def(
+          "pump_speed",
+          [](Instrument& i) {
+            unsigned short speed = 0;
+            i.act("pump speed", [&](ZylInterface& z) { return z.PumpSpeed(&speed); });
+            return speed;
+          },
+          "The turbo pump's speed.")
+      .def(
+          "pump_running",
+          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsPumpRunning() != 0; }); },
+          "True while the turbo pump runs.")
+      .def(
+          "pump_speed_ok",
+          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsPumpSpeedOK() != 0; }); },
+          "True when the pump is at speed.")
+      .def(
+          "pressure_ok",
+          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsPressureOK() != 0; }); },
+          "True when the vacuum is ready.")
+      .def("pirani_setup", action("gauge setup", [](ZylInterface& z) { return z.PiraniSetup(); }),
+           "Sets the Pirani gauge up (9600 baud, mbar).")
+      .def(
+          "pressure_mbar",
+          [](Instrument& i) {
+            double pressure = 0;
+            i.act("pressure", [&](ZylInterface& z) { return z.PiraniPressureMBar(&pressure); });
+            return pressure;
+          },
+          "The Pirani gauge's pressure in mbar.")
+      .def_property(
+          "using_helium",
+          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetUsingHelium() != 0; }); },
+          [](Instrument& i, bool helium) {
+            i.act("helium", [&](ZylInterface& z) { return z.SetUsingHelium(helium); });
+          },
+          "Whether the gauge reading is corrected for helium (one setting per process).");
+}
+
+void bindIo(py::class_<Instrument>& c) {
+  c.def(
+       "set_dig_out",
+       [](Instrument& i, long long channel, bool on, bool send) {
+         const auto ch = narrow<unsigned char>(channel, "digital output");
+         i.act("digital output", [&](ZylInterface& z) { return z.SetDigOut(ch, on, send); });
+       },
+       py::arg("channel"), py::arg("on"), py::arg("send") = true,
+       "Sets a digital output; with send=False only the stored word changes.")
+      .def(
+          "dig_out",
+          [](Instrument& i, long long channel) {
+            const auto ch = narrow<unsigned char>(channel, "digital output");
+            return i.ask([&](ZylInterface& z) { return z.GetDigOut(ch) != 0; });
+          },
+          py::arg("channel"), "A digital output as last set.")
+      .def("write_digital_out",
+           action("digital outputs", [](ZylInterface& z) { return z.WriteDigitalOut(); }),
+           "Sends the whole digital output word.")
+      .def(
+          "dig_in",
+          [](Instrument& i, long long channel) {
+            const auto ch = narrow<unsigned char>(channel, "digital input");
+            return i.ask([&](ZylInterface& z) { return z.GetDigIn(ch) != 0; });
+          },
+          py::arg("channel"), "A digital input (0 to 15).")
+      .def(
+          "read_adc",
+          [](Instrument& i, long long channel) {
+            const auto ch = narrow<unsigned char>(channel, "ADC channel");
+            return i.ask([&](ZylInterface& z) { return z.ReadADC(ch); });
+          },
+          py::arg("channel"), "An ADC reading (channels 0 to 31).")
+      .def(
+          "configure_analog_input",
+          [](Instrument& i, int input, int setting) {
+            i.act("analog input",
+                  [&](ZylInterface& z) { return z.ConfigureAnalogInput(input, setting); });
+          },
+          py::arg("input"), py::arg("setting"), "Configures an analog input.")
+      .def(
+          "set_analog_output",
+          [](Instrument& i, int channel, long long value, int mode) {
+            const auto v = narrow<unsigned short>(value, "analog output value");
+            i.act("analog output",
+                  [&](ZylInterface& z) { return z.SetAnalogOutput(channel, v, mode); });
+          },
+          py::arg("channel"), py::arg("value"), py::arg("mode"), "Sets an analog output.")
+      .def(
+          "set_i2c",
+          [](Instrument& i, long long first, long long second, long long third) {
+            const auto a = narrow<unsigned char>(first, "I2C byte");
+            const auto b = narrow<unsigned char>(second, "I2C byte");
+            const auto d = narrow<unsigned char>(third, "I2C byte");
+            i.act("I2C", [&](ZylInterface& z) { return z.SetI2C(a, b, d); });
+          },
+          py::arg("first"), py::arg("second"), py::arg("third"), "Sends three bytes to the I2C setter.");
+}
+
+void bindScan(py::class_<Instrument>& c) {
+  c.def(
+       "set_scan_params",
+       [](Instrument& i, long long channel, long long base, long long span) {
+         const auto ch = narrow<unsigned char>(channel, "DAC channel");
+         const auto b = narrow<short>(base, "DAC base"), s = narrow<short>(span, "DAC span");
+         i.act("scan parameters", [&](ZylInterface& z) { return z.SetScanParams(ch, b, s); });
+       },
+       py::arg("channel"), py::arg("base"), py::arg("span"),
+       "Makes a DAC channel (0 to 15) ramp from base by span over the scan range.")
+      .def(
+          "scan_params",
+          [](Instrument& i, long long channel) {
+            const auto ch = narrow<unsigned char>(channel, "DAC channel");
+            short base = 0, span = 0;
+            i.act("scan parameters", [&](ZylInterface& z) { return z.GetScanParams(ch, &base, &span); });
+            return py::make_tuple(base, span);
+          },
+          py::arg("channel"), "A DAC channel's (base, span).")
+      .def(
+          "set_dac_param",
+          [](Instrument& i, long long channel, long long value) {
+            const auto ch = narrow<unsigned char>(channel, "DAC channel");
+            const auto v = narrow<short>(value, "DAC value");
+            i.act("DAC parameter", [&](ZylInterface& z) { return z.SetDACParam(ch, v); });
+          },
+          py::arg("channel"), py::arg("value"), "Holds a DAC channel (0 to 15) at a fixed value.")
+      .def(
+          "dac_param",
+          [](Instrument& i, long long channel) {
+            const auto ch = narrow<unsigned char>(channel, "DAC channel");
+            short value = 0;
+            i.act("DAC parameter", [&](ZylInterface& z) { return z.GetDACParam(ch, &value); });
+            return value;
+          },
+          py::arg("channel"), "A fixed DAC channel's value.")
+      .def("scan", &Instrument::scan, py::arg("start"), py::arg("end"), py::arg("time_ms"),
+           "Runs one scan from start to end (positions 0 to 65535) in time_ms and returns its "
+           "counts as a numpy uint32 array, on either firmware generation. On V3 firmware the "
+           "scan data are read in the simulated instrument's layout.")
+      .def("clear_scan_queue",
+           action("clear scan queue", [](ZylInterface& z) { return z.ClearScanQueue(); }),
+           "V3 firmware: drops the queued scans.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(zyl, m) {
+  m.doc() =
+      "Drive a zyl mass spectrometer from Python: zyl.Instrument(sim=True) talks to the "
+      "simulated instrument, zyl.Instrument() to the one on USB.";
+  m.attr("__version__") = ZYL_VERSION;
+  zyl::python::addExceptions(m);
+
+  py::enum_<CommunicationState>(m, "CommunicationState", "The instrument object's connection.")
+      .value("NOT_CONNECTED", CommNotConnected)
+      .value("NO_RESPONSE", CommNoResponse)
+      .value("CONNECTED", CommConnected)
+      .value("INITIALIZED", CommInitialized);
+  py::enum_<VexaHardwareType>(m, "HardwareType", "The instrument model.")
+      .value("ZentraVexa", ZentraVexa)
+      .value("ZentraSVexa", ZentraSVexa)
+      .value("ZentraLVexa", ZentraLVexa)
+      .value("ZentraVexaOEM", ZentraVexaOEM)
+      .value("ZentraSVexaOEM", ZentraSVexaOEM)
+      .value("ZentraLVexaOEM", ZentraLVexaOEM)
+      .value("ZentraCVexa", ZentraCVexa);
+
+  py::class_<Instrument> c(m, "Instrument",
+                           "One instrument. Operations that fail raise a subclass of zyl.Error; "
+                           "calls that talk to the instrument release the GIL.");
+  c.def(py::init([](bool sim, std::optional<std::string> firmware,
+                    std::optional<std::filesystem::path> debugDir, double timeScale) {
+          return new Instrument(sim, std::move(firmware),
+                                debugDir ? std::optional(debugDir->string()) : std::nullopt,
+                                timeScale);
+        }),
+        py::arg("sim") = false, py::arg("firmware") = py::none(),
+        py::arg("debug_dir") = py::none(), py::arg("time_scale") = 1.0,
+        "Connects to the instrument on USB, or with sim=True to a simulated one of its own "
+        "(firmware: its version text, e.g. 'VERSION110812' for the older generation; "
+        "time_scale: how much faster its pump-down and heat-up run). debug_dir: where "
+        "ZylDebug.out is appended. A missing instrument is not an error: see "
+        "communication_state.");
+  bindConnection(c);
+  bindStatus(c);
+  bindIo(c);
+  bindScan(c);
+
+  py::module_::import("atexit").attr("register")(
+      py::cpp_function([] { zyl::python::shutDown(); }));
+}
