@@ -1,0 +1,90 @@
+import ast
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+import zyl
+
+
+def wait_for(predicate, seconds=10.0):
+    end = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def test_session_on_the_simulator():
+    with zyl.Instrument(sim=True, time_scale=200) as inst:
+        assert inst.communication_state == zyl.CommunicationState.INITIALIZED
+        assert inst.v3 and inst.firmware_version == "VERSION130904A-V3"
+        frames = []
+        seen = threading.Event()
+        inst.watch_status(lambda s: (frames.append(s), seen.set()))
+        inst.pirani_setup()
+        inst.pump_on()
+        assert wait_for(lambda: frames and frames[-1]["pressure_mbar"] < 0.01 and frames[-1]["pump_running"])
+        assert seen.is_set() and len(frames[-1]["adc"]) == 32
+        inst.watch_status(None)
+        stopped = len(frames)
+        time.sleep(0.3)
+        assert len(frames) == stopped
+
+        counts = inst.scan(1000, 60000, 500)
+        assert counts.dtype == np.uint32 and counts.shape == (3601,)
+        assert counts.max() > 3 * np.median(counts)  # peaks over the baseline
+    with pytest.raises(zyl.NoInstrumentError):
+        inst.status()
+
+
+def test_both_generations_deliver_the_same_spectrum():
+    v3 = zyl.Instrument(sim=True, time_scale=100)
+    older = zyl.Instrument(sim=True, firmware="VERSION110812")
+    assert not older.v3
+    assert np.array_equal(v3.scan(0, 65535, 2501), older.scan(0, 65535, 2501))
+    older.set_dac_param(0, 8192)  # detector gain doubles the peaks
+    assert older.dac_param(0) == 8192
+    assert older.scan(0, 65535, 2501).max() > 1.5 * v3.scan(0, 65535, 2501).max()
+    assert older.status()["pressure_mbar"] > 1  # polled from the instrument
+
+
+@pytest.mark.parametrize(
+    "call, cls, code",
+    [
+        (lambda i: zyl.Instrument().pump_on(), zyl.NoInstrumentError, 2),
+        (lambda i: i.configure_analog_input(12, 0), zyl.NotAcknowledgedError, 3),
+        (lambda i: i.set_dac_param(16, 0), zyl.InvalidArgumentError, 4),
+        (lambda i: i.set_scan_params(0, 40000, 0), zyl.InvalidArgumentError, 4),
+        (lambda i: i.scan(5, 5, 10), zyl.InvalidArgumentError, 128),
+    ],
+)
+def test_status_codes_raise_their_class(call, cls, code):
+    inst = zyl.Instrument(sim=True)
+    with pytest.raises(cls, match=f"status {code}") as raised:
+        call(inst)
+    assert raised.value.code == code and isinstance(raised.value, zyl.Error)
+
+
+@pytest.mark.parametrize("keep", ["close", "global"])
+def test_exit_while_streaming(keep):
+    script = (
+        "import time, zyl\n"
+        "inst = zyl.Instrument(sim=True)\n"
+        "inst.watch_status(lambda s: print(s['pressure_mbar'], flush=True))\n"
+        "time.sleep(0.5)\n" + ("inst.close()\n" if keep == "close" else "")
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.count("\n") >= 2  # frames arrived
+
+
+def test_stubs_name_every_member():
+    stub = ast.parse((pathlib.Path(zyl.__file__).parent / "zyl.pyi").read_text())
+    cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Instrument")
+    stubbed = {n.name for n in cls.body if isinstance(n, ast.FunctionDef)}
+    assert stubbed == {n for n in dir(zyl.Instrument) if not n.startswith("_")} | {"__init__", "__enter__", "__exit__"}
