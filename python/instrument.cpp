@@ -197,7 +197,8 @@ py::dict Instrument::record() const {
 }
 
 py::dict Instrument::status() {
-  if (!open().IsV3()) act("status update", [](ZylInterface& z) { return z.UpdateStatusIfNeeded(); });
+  if (!open().IsV3())
+    act("status update", [](ZylInterface& z) { return z.UpdateStatusIfNeeded(); });
   return record();
 }
 
@@ -210,7 +211,8 @@ void Instrument::watchStatus(py::object callback) {
     stopStream();
     return;
   }
-  if (!PyCallable_Check(callback.ptr())) throw py::type_error("the status callback must be callable");
+  if (!PyCallable_Check(callback.ptr()))
+    throw py::type_error("the status callback must be callable");
   if (z.communicationState != CommConnected && z.communicationState != CommInitialized)
     raiseStatus(ZYL_COMM_FAILURE, "status stream");
   if (!z.IsV3()) raiseStatus(ZYL_INVALID_ARGUMENT, "status stream (V3 firmware only)");
@@ -240,9 +242,8 @@ py::array_t<uint32_t> Instrument::scanOlder(uint16_t start, uint16_t end, unsign
     GlobalFree(b);
   });
   unsigned int points = 0;
-  act("scan", [&](ZylInterface& z) {
-    return z.PerformScan(start, end, timeMs, block, 0, &points);
-  });
+  act("scan",
+      [&](ZylInterface& z) { return z.PerformScan(start, end, timeMs, block, 0, &points); });
   auto* counts = static_cast<uint32_t*>(GlobalLock(block));
   return py::array_t<uint32_t>(points, counts, owner);
 }

@@ -22,9 +22,10 @@ auto action(const char* what, F f) {
 
 void bindConnection(py::class_<Instrument>& c) {
   c.def_property_readonly(
-       "communication_state", [](Instrument& i) { return i.ask([](ZylInterface& z) {
-         return z.GetCommunicationState();
-       }); },
+       "communication_state",
+       [](Instrument& i) {
+         return i.ask([](ZylInterface& z) { return z.GetCommunicationState(); });
+       },
        "The communication state; CONNECTED and INITIALIZED count as connected.")
       .def_property_readonly(
           "connected",
@@ -41,7 +42,8 @@ void bindConnection(py::class_<Instrument>& c) {
           },
           "The firmware version text read at connection (empty before).")
       .def_property_readonly(
-          "model", [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetHardwareType(); }); },
+          "model",
+          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetHardwareType(); }); },
           "The instrument model (HardwareType), settled at connection.")
       .def_property_readonly(
           "v3", [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsV3() != 0; }); },
@@ -52,7 +54,9 @@ void bindConnection(py::class_<Instrument>& c) {
           "Asks the instrument again; returns the new communication state.")
       .def(
           "initialize_settings",
-          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.InitializeSettings(); }); },
+          [](Instrument& i) {
+            return i.ask([](ZylInterface& z) { return z.InitializeSettings(); });
+          },
           "Reads flash and hardware settings after a late connection; returns the state.")
       .def("close", &Instrument::close,
            "Stops the status stream and closes the instrument; later calls raise "
@@ -85,15 +89,21 @@ void bindStatus(py::class_<Instrument>& c) {
           "The turbo pump's speed.")
       .def(
           "pump_running",
-          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsPumpRunning() != 0; }); },
+          [](Instrument& i) {
+            return i.ask([](ZylInterface& z) { return z.IsPumpRunning() != 0; });
+          },
           "True while the turbo pump runs.")
       .def(
           "pump_speed_ok",
-          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsPumpSpeedOK() != 0; }); },
+          [](Instrument& i) {
+            return i.ask([](ZylInterface& z) { return z.IsPumpSpeedOK() != 0; });
+          },
           "True when the pump is at speed.")
       .def(
           "pressure_ok",
-          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.IsPressureOK() != 0; }); },
+          [](Instrument& i) {
+            return i.ask([](ZylInterface& z) { return z.IsPressureOK() != 0; });
+          },
           "True when the vacuum is ready.")
       .def("pirani_setup", action("gauge setup", [](ZylInterface& z) { return z.PiraniSetup(); }),
            "Sets the Pirani gauge up (9600 baud, mbar).")
@@ -107,7 +117,9 @@ void bindStatus(py::class_<Instrument>& c) {
           "The Pirani gauge's pressure in mbar.")
       .def_property(
           "using_helium",
-          [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetUsingHelium() != 0; }); },
+          [](Instrument& i) {
+            return i.ask([](ZylInterface& z) { return z.GetUsingHelium() != 0; });
+          },
           [](Instrument& i, bool helium) {
             i.act("helium", [&](ZylInterface& z) { return z.SetUsingHelium(helium); });
           },
@@ -170,7 +182,8 @@ void bindIo(py::class_<Instrument>& c) {
             const auto d = narrow<unsigned char>(third, "I2C byte");
             i.act("I2C", [&](ZylInterface& z) { return z.SetI2C(a, b, d); });
           },
-          py::arg("first"), py::arg("second"), py::arg("third"), "Sends three bytes to the I2C setter.");
+          py::arg("first"), py::arg("second"), py::arg("third"),
+          "Sends three bytes to the I2C setter.");
 }
 
 void bindScan(py::class_<Instrument>& c) {
@@ -188,7 +201,8 @@ void bindScan(py::class_<Instrument>& c) {
           [](Instrument& i, long long channel) {
             const auto ch = narrow<unsigned char>(channel, "DAC channel");
             short base = 0, span = 0;
-            i.act("scan parameters", [&](ZylInterface& z) { return z.GetScanParams(ch, &base, &span); });
+            i.act("scan parameters",
+                  [&](ZylInterface& z) { return z.GetScanParams(ch, &base, &span); });
             return py::make_tuple(base, span);
           },
           py::arg("channel"), "A DAC channel's (base, span).")
@@ -250,8 +264,8 @@ PYBIND11_MODULE(zyl, m) {
                                 debugDir ? std::optional(debugDir->string()) : std::nullopt,
                                 timeScale);
         }),
-        py::arg("sim") = false, py::arg("firmware") = py::none(),
-        py::arg("debug_dir") = py::none(), py::arg("time_scale") = 1.0,
+        py::arg("sim") = false, py::arg("firmware") = py::none(), py::arg("debug_dir") = py::none(),
+        py::arg("time_scale") = 1.0,
         "Connects to the instrument on USB, or with sim=True to a simulated one of its own "
         "(firmware: its version text, e.g. 'VERSION110812' for the older generation; "
         "time_scale: how much faster its pump-down and heat-up run). debug_dir: where "
@@ -262,6 +276,5 @@ PYBIND11_MODULE(zyl, m) {
   bindIo(c);
   bindScan(c);
 
-  py::module_::import("atexit").attr("register")(
-      py::cpp_function([] { zyl::python::shutDown(); }));
+  py::module_::import("atexit").attr("register")(py::cpp_function([] { zyl::python::shutDown(); }));
 }
