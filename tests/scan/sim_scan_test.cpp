@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "zyl/sim/Instrument.h"
+#include "sim/sim_test_util.h"
 #include "zyl/sim/Scan.h"
 
 namespace zyl::sim {
@@ -19,16 +19,8 @@ class SimScan : public ::testing::Test {
     instrument = std::make_shared<Instrument>(options);
     handle = instrument->open();
   }
-  // Writes `command` and returns the reply it got.
-  std::string exchange(std::string c) {
-    long n = static_cast<long>(c.size());
-    EXPECT_TRUE(handle->bulkTransfer(kCommandOut, reinterpret_cast<uint8_t*>(c.data()), n, 100));
-    std::string reply(kScanReplyBytes, '\0');
-    long got = static_cast<long>(reply.size());
-    if (!handle->bulkTransfer(kCommandIn, reinterpret_cast<uint8_t*>(reply.data()), got, 100))
-      return "<none>";
-    reply.resize(static_cast<size_t>(got));
-    return reply;
+  std::string exchange(std::string_view command) {
+    return testing::exchange(*handle, command).value_or("<none>");
   }
   DacSettings dacs() {
     return instrument->withFirmware(
