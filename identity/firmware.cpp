@@ -1,4 +1,5 @@
-// The controller firmware's version text and the replacement of the firmware by a new image.
+// The controller firmware's version text, read once and handed out, and the replacement of the
+// firmware by a new image.
 //
 // An update is "-1B88A5", the image in blocks of 256 bytes ("-1B89" and 512 hex digits, data in
 // lower case, the last block filled up with "FF"), then "-1B885A". The end command goes out
@@ -14,6 +15,7 @@
 
 namespace {
 
+constexpr long kVersionCapacity = sizeof ZylInterface::firmwareVersion;
 constexpr long kBlockBytes = 256;
 constexpr long kProgressStep = 10000;
 constexpr int kFinalProgressExtra = 1000;
@@ -22,9 +24,20 @@ using Block = zyl::detail::CommandText<5 + 2 * kBlockBytes + 1>;
 
 }  // namespace
 
+bool ZylInterface::InitFirmwareVersion() {
+  long length = kVersionCapacity;
+  const unsigned int result = ZylUSBExecuteCommand(
+      "-1B05", reinterpret_cast<unsigned char*>(firmwareVersion), length, true, 2000, 2000);
+  if (result != ZYL_SUCCESS) return false;
+  // A reply that fills the buffer gives up its last character to the terminator.
+  firmwareVersion[length < kVersionCapacity ? length : kVersionCapacity - 1] = 0;
+  firmwareVersionRead = true;
+  return true;
+}
+
 bool ZylInterface::GetFirmwareVersion(char* text, long& length) {
   if (!text) return false;
-  if (!firmwareVersionRead && !queryFirmwareVersion()) {
+  if (!firmwareVersionRead && !InitFirmwareVersion()) {
     text[0] = '\0';
     length = 0;
     return communicationState == CommConnected;
@@ -68,7 +81,7 @@ unsigned int ZylInterface::UpdateFirmware(unsigned char* image, long length) {
   const unsigned int result = sendAcknowledged("-1B885A");
   if (suspended) EnableStatusReporting(true);
   firmwareVersionRead = false;
-  queryFirmwareVersion();
+  InitFirmwareVersion();
   DebugOut("Complete");
   return result;
 }

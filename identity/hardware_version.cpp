@@ -17,7 +17,7 @@ constexpr std::string_view kModelNames[] = {
 }  // namespace
 
 bool ZylInterface::InitHardwareVersion() {
-  if (!firmwareVersionRead && !queryFirmwareVersion()) return false;
+  if (!firmwareVersionRead && !InitFirmwareVersion()) return false;
   if (zyl::detail::compareVersion(firmwareVersion, kModelQueryBoundary, 17) < 0) {
     hardwareType = ZentraVexa;
     return true;

@@ -12,11 +12,7 @@
 #include "zyl/VolatileFlashMemory.h"
 #include "zyl/ZylInterface.h"
 
-namespace {
-
-constexpr long kVersionCapacity = sizeof ZylInterface::firmwareVersion;
-
-}  // namespace
+namespace {}  // namespace
 
 ZylInterface::ZylInterface(const char* debugDirectory) {
   for (int i = 0; i < 16; ++i) dacChannels[i].kind = (i >= 8 && i <= 11) ? Ramped : Fixed;
@@ -32,7 +28,7 @@ ZylInterface::ZylInterface(const char* debugDirectory) {
   flashRecord = new FlashMemory::c_flashMemory();
   volatileRecord = new VolatileFlashMemory::c_volatileFlashMemory();
 
-  queryFirmwareVersion();
+  InitFirmwareVersion();
   if (communicationState == CommConnected) InitializeSettings();
 }
 
@@ -60,28 +56,17 @@ ZylInterface::~ZylInterface() {
   debugLogFile = nullptr;
 }
 
-bool ZylInterface::queryFirmwareVersion() {
-  long length = kVersionCapacity;
-  const unsigned int result = ZylUSBExecuteCommand(
-      "-1B05", reinterpret_cast<unsigned char*>(firmwareVersion), length, true, 2000, 2000);
-  if (result != ZYL_SUCCESS) return false;
-  // A reply that fills the buffer gives up its last character to the terminator.
-  firmwareVersion[length < kVersionCapacity ? length : kVersionCapacity - 1] = 0;
-  firmwareVersionRead = true;
-  return true;
-}
-
 CommunicationState ZylInterface::GetCommunicationState() {
   return communicationState;
 }
 
 CommunicationState ZylInterface::TestConnection() {
-  queryFirmwareVersion();
+  InitFirmwareVersion();
   return communicationState;
 }
 
 CommunicationState ZylInterface::InitializeSettings() {
-  if (!firmwareVersionRead && queryFirmwareVersion()) return CommNotConnected;
+  if (!firmwareVersionRead && InitFirmwareVersion()) return CommNotConnected;
 
   if (readFlashMemorySettings() != ZYL_SUCCESS) return CommNotConnected;
   settingsLoaded = true;

@@ -321,15 +321,11 @@ class ZylInterface {
   unsigned int sendAcknowledged(const char* command, bool log = true,
                                 unsigned long sendTimeoutMs = 10000,
                                 unsigned long receiveTimeoutMs = 10000);
-  // "-1B05" into firmwareVersion; true when the instrument answered.
-  bool queryFirmwareVersion();
   // Opening steps of a streaming pipe; `k` is the 1-based bulk IN endpoint number.
   void openStreamingPipe(CCyUSBDevice*& device, CCyBulkEndPoint*& endpoint, int k);
   // Reads full 2048-byte chunks from `endpoint` into drainBuffer until a read is short or fails.
   void drain(CCyBulkEndPoint* endpoint);
   static void logBackendDiagnostic(void* self, const char* message);
-  // Settles `hardwareType`; false when the instrument could not be asked.
-  bool InitHardwareVersion();
 
   // ---- Scanning (private) ---------------------------------------------------------------------
   unsigned int UpdateDACs(unsigned short start, unsigned short end, bool highSpeed,
@@ -374,6 +370,12 @@ class ZylInterface {
   char modbusFrame[1024] = {};
   char modbusReply[1024] = {};
   long modbusReplyLength = 0;
+
+  // ---- Identity (private) --------------------------------------------------------------------
+  // "-1B05" into firmwareVersion; true when the instrument answered.
+  bool InitFirmwareVersion();
+  // Settles `hardwareType`; false when the instrument could not be asked.
+  bool InitHardwareVersion();
 
   // ---- Heaters (private) ---------------------------------------------------------------------
   unsigned char AllowHeaterChange(unsigned char on);
