@@ -139,14 +139,7 @@ TEST_F(StatusSimTest, FramesFillTheRecordUntilDisabled) {
   EXPECT_EQ(z.statusThreadRunning, 0u);
   EXPECT_EQ(z.statusDevice, nullptr);
   EXPECT_FALSE(streaming());
-  const int seen = frames;
-  std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  EXPECT_EQ(frames, seen);
   EXPECT_EQ(statusString(z), std::string(1023, 'x'));  // no thread, no text
-
-  z.EnableStatusReporting(true);  // and once more
-  ASSERT_TRUE(waitFor([&] { return frames >= seen + 2; }));
-  z.EnableStatusReporting(false);
 }
 
 TEST_F(StatusSimTest, RapidSwitchingAndDestructionNeverLeaveAStreamOrAThreadBehind) {
