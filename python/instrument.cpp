@@ -22,6 +22,8 @@ py::handle errorClass, noInstrumentClass, notAcknowledgedClass, invalidArgumentC
 std::vector<Instrument*> live;
 std::atomic<bool> exiting{false};
 thread_local bool inStatusCallback = false;
+// The progress callable of the firmware update running on this thread.
+thread_local py::handle progressTarget;
 
 bool finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -118,6 +120,23 @@ void onStatusFrame() {
   }
   inStatusCallback = false;
 }
+
+namespace {
+
+// The library's progress callback, called on the updating thread; a Python exception stays set
+// (and the callable is not called again) until the update returns and raises it.
+void onProgress(int bytes) {
+  if (!progressTarget) return;
+  py::gil_scoped_acquire gil;
+  if (PyErr_Occurred()) return;
+  try {
+    progressTarget(bytes);
+  } catch (py::error_already_set& e) {
+    e.restore();
+  }
+}
+
+}  // namespace
 
 void shutDown() {
   exiting = true;
@@ -267,6 +286,25 @@ py::array_t<uint32_t> Instrument::scanV3(uint16_t start, uint16_t end, unsigned 
   auto* counts = new std::vector<uint32_t>(std::move(decoded->counts));
   py::capsule owner(counts, [](void* v) { delete static_cast<std::vector<uint32_t>*>(v); });
   return py::array_t<uint32_t>(counts->size(), counts->data(), owner);
+}
+
+void Instrument::updateFirmware(py::bytes image, py::object progress) {
+  const std::string_view bytes = image;
+  std::vector<unsigned char> copy(bytes.begin(), bytes.end());
+  if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
+    throw py::type_error("progress must be callable");
+  ZylInterface& z = open();
+  progressTarget = progress.is_none() ? py::handle() : progress;
+  z.SetProgressCallback(&onProgress);
+  unsigned int status;
+  {
+    py::gil_scoped_release release;
+    status = z.UpdateFirmware(copy.data(), static_cast<long>(copy.size()));
+  }
+  z.SetProgressCallback(nullptr);
+  progressTarget = py::handle();
+  if (PyErr_Occurred()) throw py::error_already_set();
+  check(status, "firmware update");
 }
 
 }  // namespace zyl::python

@@ -69,6 +69,7 @@ class Instrument {
   py::dict record() const;
   void watchStatus(py::object callback);
   py::array_t<uint32_t> scan(long long start, long long end, long long timeMs);
+  // The progress callable is called on this thread, with the GIL, as the blocks go out.
   void updateFirmware(py::bytes image, py::object progress);
 
  private:

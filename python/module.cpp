@@ -38,9 +38,15 @@ void bindConnection(py::class_<Instrument>& c) {
       .def_property_readonly(
           "firmware_version",
           [](Instrument& i) {
-            return i.ask([](ZylInterface& z) { return std::string(z.firmwareVersion); });
+            return i.ask([](ZylInterface& z) {
+              char text[80] = {};
+              long length = 0;
+              z.GetFirmwareVersion(text, length);
+              return std::string(text);
+            });
           },
-          "The firmware version text read at connection (empty before).")
+          "The firmware version text (read from the instrument if not yet known; empty when it "
+          "cannot be asked).")
       .def_property_readonly(
           "model",
           [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetHardwareType(); }); },
@@ -232,6 +238,68 @@ void bindScan(py::class_<Instrument>& c) {
            "V3 firmware: drops the queued scans.");
 }
 
+// The three heaters share one shape: four methods each, named after the C++ operations.
+struct HeaterBinding {
+  const char* setOn;
+  const char* isOn;
+  const char* setTemp;
+  const char* temp;
+  unsigned int (ZylInterface::*setOnOf)(unsigned char);
+  unsigned char (ZylInterface::*isOnOf)();
+  unsigned int (ZylInterface::*setTempOf)(float);
+  float (ZylInterface::*tempOf)();
+};
+constexpr HeaterBinding kHeaters[] = {
+    {"set_capillary_heater_on", "capillary_heater_on", "set_capillary_heater_temp",
+     "capillary_heater_temp", &ZylInterface::SetCapillaryHeaterOn,
+     &ZylInterface::GetCapillaryHeaterOn, &ZylInterface::SetCapillaryHeaterTemp,
+     &ZylInterface::GetCapillaryHeaterTemp},
+    {"set_desolvation_heater_on", "desolvation_heater_on", "set_desolvation_heater_temp",
+     "desolvation_heater_temp", &ZylInterface::SetDesolvationHeaterOn,
+     &ZylInterface::GetDesolvationHeaterOn, &ZylInterface::SetDesolvationHeaterTemp,
+     &ZylInterface::GetDesolvationHeaterTemp},
+    {"set_apci_heater_on", "apci_heater_on", "set_apci_heater_temp", "apci_heater_temp",
+     &ZylInterface::SetAPCIHeaterOn, &ZylInterface::GetAPCIHeaterOn,
+     &ZylInterface::SetAPCIHeaterTemp, &ZylInterface::GetAPCIHeaterTemp},
+};
+
+void bindHeaters(py::class_<Instrument>& c) {
+  for (const HeaterBinding& h : kHeaters) {
+    c.def(
+         h.setOn,
+         [h](Instrument& i, bool on) {
+           i.act(h.setOn, [&](ZylInterface& z) { return (z.*h.setOnOf)(on); });
+         },
+         py::arg("on"),
+         "Switches the heater on or off; the desolvation and APCI heaters raise InterlockError "
+         "while the capillary heater is still heating up.")
+        .def(
+            h.isOn,
+            [h](Instrument& i) {
+              return i.ask([&](ZylInterface& z) { return (z.*h.isOnOf)() != 0; });
+            },
+            "Whether the heater was switched on.")
+        .def(
+            h.setTemp,
+            [h](Instrument& i, float setpoint) {
+              i.act(h.setTemp, [&](ZylInterface& z) { return (z.*h.setTempOf)(setpoint); });
+            },
+            py::arg("setpoint"), "The heater's set-point in degrees C (stored while disconnected).")
+        .def(
+            h.temp,
+            [h](Instrument& i) { return i.ask([&](ZylInterface& z) { return (z.*h.tempOf)(); }); },
+            "The heater's temperature reading in degrees C.");
+  }
+}
+
+void bindFirmware(py::class_<Instrument>& c) {
+  c.def("update_firmware", &Instrument::updateFirmware, py::arg("image"),
+        py::arg("progress") = py::none(),
+        "Writes a new firmware image (bytes) and reads the version afresh. progress(n), if "
+        "given, is called on this thread with the bytes written so far, about every 10,000, "
+        "and with the image's length + 1000 when all blocks were accepted.");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(zyl, m) {
@@ -275,6 +343,8 @@ PYBIND11_MODULE(zyl, m) {
   bindStatus(c);
   bindIo(c);
   bindScan(c);
+  bindHeaters(c);
+  bindFirmware(c);
 
   py::module_::import("atexit").attr("register")(py::cpp_function([] { zyl::python::shutDown(); }));
 }

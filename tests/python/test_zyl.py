@@ -35,9 +35,21 @@ def test_session_on_the_simulator():
         time.sleep(0.3)
         assert len(frames) == stopped
 
+        inst.set_capillary_heater_temp(150)
+        inst.set_capillary_heater_on(True)
+        assert wait_for(lambda: inst.capillary_heater_temp() > 140)
+
         counts = inst.scan(1000, 60000, 500)
         assert counts.dtype == np.uint32 and counts.shape == (3601,)
         assert counts.max() > 3 * np.median(counts)  # peaks over the baseline
+
+        progress = []
+        image = b"header VERSION140101A-V3\0" + bytes(30000)
+        inst.update_firmware(image, progress.append)
+        assert progress == sorted(progress) and progress[-1] == len(image) + 1000
+        assert inst.firmware_version == "VERSION140101A-V3"
+        with pytest.raises(ZeroDivisionError):
+            inst.update_firmware(image, lambda n: 1 / 0)
     with pytest.raises(zyl.NoInstrumentError):
         inst.status()
 
@@ -61,6 +73,11 @@ def test_both_generations_deliver_the_same_spectrum():
         (lambda i: i.set_dac_param(16, 0), zyl.InvalidArgumentError, 4),
         (lambda i: i.set_scan_params(0, 40000, 0), zyl.InvalidArgumentError, 4),
         (lambda i: i.scan(5, 5, 10), zyl.InvalidArgumentError, 128),
+        (
+            lambda i: (i.set_capillary_heater_temp(150), i.set_capillary_heater_on(True), i.set_apci_heater_on(True)),
+            zyl.InterlockError,
+            33,
+        ),
     ],
 )
 def test_status_codes_raise_their_class(call, cls, code):
