@@ -1,14 +1,18 @@
-// Scans against the scripted fake: the scan command and its time-outs, the bit-31 inversion, the
-// copy into the caller's block, the trailer, and every reply or block that does not fit.
+// Scans against the scripted fake back end: the DAC table and its transfer (exact command texts
+// of both generations, when they are sent again, polarity, clamping, refused channels), the scan
+// command and its time-outs, the bit-31 inversion, the copy into the caller's block and the
+// trailer, every reply or block that does not fit, and the movable memory blocks themselves.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
-#include "scan/scan_fixture.h"
+#include "support/LinkFixture.h"
+#include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
 
 namespace zyl::test {
@@ -17,29 +21,219 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
-class ScanTest : public ScanLinkTest {
+// A version before 030512 (no limits suffix), one after it, and the streaming generation.
+constexpr const char* kOldVersion = "VERSION020101";
+constexpr const char* kSuffixVersion = "VERSION110812";
+constexpr const char* kV3Version = "VERSION130904A-V3";
+
+std::string le32(uint32_t v) {
+  std::string s;
+  for (int b = 0; b < 4; ++b) s.push_back(static_cast<char>(v >> (8 * b)));
+  return s;
+}
+
+// A reply as the older firmware sends it: `wire` points exactly as on the wire (bit 31 still
+// inverted), the 32 readings, the inputs, the serial text and the point count, big-endian.
+std::string scanReply(const std::vector<uint32_t>& wire, const std::array<uint16_t, 32>& adc,
+                      uint16_t inputs, std::string_view text) {
+  std::string s;
+  for (uint32_t p : wire) s += le32(p);
+  for (uint16_t a : adc) s += le32(a).substr(0, 2);
+  s += le32(inputs).substr(0, 2);
+  s.append(text);
+  const std::string n = le32(static_cast<uint32_t>(wire.size()));
+  return s.append(n.rbegin(), n.rend());
+}
+
+std::array<uint16_t, 32> rampReadings(uint16_t step) {
+  std::array<uint16_t, 32> adc{};
+  for (size_t i = 0; i < adc.size(); ++i) adc[i] = static_cast<uint16_t>(i * step + 1);
+  return adc;
+}
+
+class ScanTest : public FakeLinkTest {
  protected:
   void TearDown() override {
     for (HGLOBAL b : blocks) GlobalFree(b);
-    ScanLinkTest::TearDown();
+    FakeLinkTest::TearDown();
   }
-  HGLOBAL block(size_t bytes) {
-    blocks.push_back(GlobalAlloc(GHND, bytes));
-    return blocks.back();
+  // An instrument object of the given firmware, connected, with the connection's traffic
+  // forgotten and the DAC flag's initial state left as construction made it.
+  std::unique_ptr<ZylInterface> connect(const char* version) {
+    fake->version = version;
+    auto z = std::make_unique<ZylInterface>();
+    EXPECT_EQ(z->GetCommunicationState(), CommInitialized);
+    fake->clearRecord();
+    return z;
   }
+  // Commands written since the last clearRecord whose text starts with `prefix`.
+  std::vector<std::string> written(std::string_view prefix) const {
+    std::vector<std::string> out;
+    for (auto& w : fake->writes())
+      if (w.starts_with(prefix)) out.push_back(w);
+    return out;
+  }
+  // Answers every scan command with `reply`, the version query with the version, others "ACK".
+  void answerScansWith(std::string reply) {
+    fake->responder = [reply, f = fake.get()](std::string_view c) -> std::optional<std::string> {
+      return c == "-1B05" ? f->version : c.starts_with("-1B90") ? reply : "ACK";
+    };
+  }
+  HGLOBAL block(size_t bytes) { return blocks.emplace_back(GlobalAlloc(GHND, bytes)); }
   std::string contents(HGLOBAL b, size_t bytes) {
-    const char* p = static_cast<const char*>(GlobalLock(b));
-    std::string s(p, bytes);
+    std::string s(static_cast<const char*>(GlobalLock(b)), bytes);
     GlobalUnlock(b);
     return s;
   }
   std::vector<HGLOBAL> blocks;
 };
 
-std::string le32(uint32_t v) {
-  std::string s;
-  for (int b = 0; b < 4; ++b) s.push_back(static_cast<char>(v >> (8 * b)));
-  return s;
+TEST_F(ScanTest, FirstScanSendsEveryChannelRangeAndOutputsThenOnlyWhatChanged) {
+  auto z = connect(kOldVersion);
+  answerScansWith(scanReply({}, {}, 0, ""));
+  ASSERT_EQ(z->SetDACParam(3, 1000), ZYL_SUCCESS);
+  ASSERT_EQ(z->SetScanParams(8, -500, 2000), ZYL_SUCCESS);
+  ASSERT_EQ(z->SetDACParam(9, 1000), ZYL_SUCCESS);  // ramped, but constant now
+
+  ASSERT_EQ(z->PerformScan(0, 65535, 1000, nullptr, 0, nullptr), ZYL_INVALID_ARGUMENT);
+  const auto writes = fake->writes();
+  const auto channels = written("-1B10");
+  ASSERT_EQ(channels.size(), 17u);
+  EXPECT_EQ(channels[0], "-1B100002000080000000");  // untouched channels go out as 0
+  EXPECT_EQ(channels[3], "-1B100002000383e80000");
+  EXPECT_EQ(channels[8], "-1B10000100087e0c85dc");
+  EXPECT_EQ(channels[9], "-1B100001000983e883e8");
+  EXPECT_EQ(channels[10], "-1B100001000a80008000");
+  EXPECT_EQ(channels[16], "-1B10000300000000ffff");
+  // The outputs follow the range command, then the scan.
+  ASSERT_EQ(writes.size(), 19u);
+  EXPECT_TRUE(writes[17].starts_with("-1B21"));
+  EXPECT_TRUE(writes[18].starts_with("-1B900001"));
+  EXPECT_EQ(z->dacDirty, 0u);
+
+  // The same scan again: only the scan command.
+  fake->clearRecord();
+  z->PerformScan(0, 65535, 1000, nullptr, 0, nullptr);
+  EXPECT_THAT(fake->writes(), ElementsAre("-1B9000010000ffff00046ebf0000"));
+
+  // Any change of the request, a parameter or an output flag sends the whole set again.
+  auto countAfter = [&](auto change) {
+    fake->clearRecord();
+    change();
+    z->PerformScan(0, 65535, 1000, nullptr, 0, nullptr);
+    return written("-1B10").size();
+  };
+  EXPECT_EQ(countAfter([] {}), 0u);
+  EXPECT_EQ(countAfter([&] { z->PerformScan(0, 65535, 1000, nullptr, 7, nullptr); }), 34u);
+  EXPECT_EQ(countAfter([&] { z->SetScanParams(10, 1, 2); }), 17u);
+  EXPECT_EQ(countAfter([&] { z->dacDirty = 1; }), 17u);  // as a digital output change leaves it
+  fake->clearRecord();
+  z->PerformScan(0, 65534, 1000, nullptr, 0, nullptr);
+  EXPECT_EQ(written("-1B10").back(), "-1B10000300000000fffe");
+}
+
+TEST_F(ScanTest, CombinedCommandCarriesEveryChannelOnEveryScan) {
+  auto z = connect(kV3Version);
+  z->SetDACParam(3, 1000);
+  z->SetScanParams(8, -500, 2000);
+  z->SetDACParam(5, 100);
+  ASSERT_EQ(z->PerformScanHS(1, 0, 65535, 1000, 0, true), ZYL_SUCCESS);
+  ASSERT_EQ(z->PerformScanHS(1, 0, 65535, 1000, 0, false), ZYL_SUCCESS);
+  // Inverted polarity negates channels 5 to 9 only.
+  EXPECT_THAT(fake->writes(), ElementsAre("-1B13008000018000028000"
+                                          "0383e8048000058064068000078000887e0c85dc"
+                                          "8980008000"
+                                          "8a800080008b800080000c80000d80000e80000f8000910000ffff",
+                                          "-1B9000010000ffff00046ebf00000B",
+                                          "-1B13008000018000028000"
+                                          "0383e8048000057f9c0680000780008881f47a24"
+                                          "8980008000"
+                                          "8a800080008b800080000c80000d80000e80000f8000910000ffff",
+                                          "-1B9000010000ffff00046ebf000004"));
+  EXPECT_EQ(fake->writes()[0].size(), 127u);
+  // V3 scans neither read nor write the last-scan cache.
+  EXPECT_EQ(z->lastScanEnd, 0u);
+}
+
+TEST_F(ScanTest, ClampingTruncationAndPolarityFromTheOutputWord) {
+  auto z = connect(kOldVersion);
+  answerScansWith(scanReply({}, {}, 0, ""));
+  z->SetScanParams(8, 30000, 10000);  // span cut to 2767
+  z->SetScanParams(9, 1000, 1000);
+  z->SetScanParams(10, -30000, -10000);  // cut to -2767
+  z->SetDACParam(5, -32768);
+  z->SetDACParam(6, 100);
+  z->SetScanParams(2, 32767, 1);  // fixed: 16-bit sum, wraps; the end code is never sent
+  z->PerformScan(16384, 49152, 10, nullptr, 0, nullptr);
+  auto channels = written("-1B10");
+  ASSERT_EQ(channels.size(), 17u);
+  EXPECT_EQ(channels[2], "-1B1000020002ffff0000");
+  EXPECT_EQ(channels[8], "-1B1000010008f7e3fd4b");   // 30691, 32075
+  EXPECT_EQ(channels[9], "-1B100001000984e286d6");   // 1250, 1750
+  EXPECT_EQ(channels[10], "-1B100001000a081d02b5");  // -30691, -32075
+  EXPECT_EQ(channels[5], "-1B100002000500000000");
+
+  // Bit 14 of the low output word inverts the polarity of channels 5 to 9.
+  fake->clearRecord();
+  z->digitalOutputs |= 0x4000;
+  z->dacDirty = 1;
+  z->PerformScan(16384, 49152, 10, nullptr, 0, nullptr);
+  channels = written("-1B10");
+  ASSERT_EQ(channels.size(), 17u);
+  EXPECT_EQ(channels[5], "-1B100002000500000000");  // -32768 stays -32768
+  EXPECT_EQ(channels[6], "-1B10000200067f9c0000");
+  EXPECT_EQ(channels[9], "-1B10000100097b1e792a");
+  EXPECT_EQ(channels[10], "-1B100001000a081d02b5");  // channel 10 keeps its sign
+}
+
+TEST_F(ScanTest, FailuresLeaveTheFlagSetSoTheNextScanSendsEverything) {
+  auto z = connect(kSuffixVersion);
+  int channelCommandsSeen = 0;
+  fake->responder = [&](std::string_view c) -> std::optional<std::string> {
+    if (c.starts_with("-1B10") && ++channelCommandsSeen == 5) return std::string("NAK");
+    if (c.starts_with("-1B21")) return std::string("NAK");
+    return std::string("ACK");
+  };
+  // Stops at the refused channel: no later channel, no range, no outputs.
+  EXPECT_EQ(z->DACSetup(0, 100), ZYL_NOT_ACKNOWLEDGED);
+  EXPECT_EQ(fake->writes().size(), 5u);
+  EXPECT_EQ(z->dacDirty, 1u);
+  // Every command of a firmware after 030512 carries the limits suffix.
+  for (auto& w : fake->writes()) EXPECT_TRUE(w.ends_with("0000FFFF")) << w;
+
+  // All 17 through: the flag drops even though the outputs were refused.
+  fake->clearRecord();
+  EXPECT_EQ(z->DACSetup(0, 100), ZYL_NOT_ACKNOWLEDGED);
+  ASSERT_EQ(fake->writes().size(), 18u);
+  EXPECT_EQ(fake->writes()[16],
+            "-1B100003000000000064"
+            "0000FFFF");
+  EXPECT_EQ(z->dacDirty, 0u);
+}
+
+TEST_F(ScanTest, ChannelsBeyondTheTableAreRefusedAndTouchNothing) {
+  auto z = connect(kOldVersion);
+  z->dacDirty = 0;
+  short base = 11, span = 22;
+  for (unsigned char channel : {16, 17, 255}) {
+    EXPECT_EQ(z->SetScanParams(channel, 5, 6), ZYL_INVALID_ARGUMENT);
+    EXPECT_EQ(z->SetDACParam(channel, 5), ZYL_INVALID_ARGUMENT);
+    EXPECT_EQ(z->GetScanParams(channel, &base, &span), ZYL_INVALID_ARGUMENT);
+    EXPECT_EQ(z->GetDACParam(channel, &base), ZYL_INVALID_ARGUMENT);
+  }
+  EXPECT_EQ((std::tuple<unsigned, int, int>(z->dacDirty, base, span)), std::tuple(0u, 11, 22));
+  for (const DacChannel& ch : z->dacChannels) EXPECT_EQ(ch.base, 0);
+
+  // The last channel is in the table; either out-argument may be left out.
+  EXPECT_EQ(z->SetScanParams(15, -7, 9), ZYL_SUCCESS);
+  EXPECT_EQ(z->dacDirty, 1u);
+  EXPECT_EQ(z->GetScanParams(15, &base, nullptr), ZYL_SUCCESS);
+  EXPECT_EQ(z->GetScanParams(15, nullptr, &span), ZYL_SUCCESS);
+  EXPECT_EQ(std::tuple(base, span), std::tuple(-7, 9));
+  z->SetDACParam(15, 4);  // a fixed value has no span
+  EXPECT_EQ(z->GetScanParams(15, &base, &span), ZYL_SUCCESS);
+  EXPECT_EQ(std::tuple(base, span), std::tuple(4, 0));
+  EXPECT_TRUE(fake->writes().empty());
 }
 
 TEST_F(ScanTest, DeliversInvertedPointsWholeReplyAndTrailer) {
@@ -80,10 +274,9 @@ TEST_F(ScanTest, DeliversInvertedPointsWholeReplyAndTrailer) {
   for (size_t i = 4; i < wire.size(); ++i)
     EXPECT_EQ(got.substr(4 * i, 4), le32(wire[i] ^ 0x80000000u)) << "point " << i;
   EXPECT_EQ(got.substr(44), reply.substr(44));
-  EXPECT_EQ(z->adcChannels[31], 3101);
-  EXPECT_EQ(z->digitalInputs, 0xBEEF);
-  EXPECT_EQ(z->pumpSpeed, 1200);
-  EXPECT_EQ(z->lastStatusTimeMs, clock.monotonicMs());
+  EXPECT_EQ((std::tuple<int, int, int, uint64_t>(z->adcChannels[31], z->digitalInputs, z->pumpSpeed,
+                                                 z->lastStatusTimeMs)),
+            std::tuple(3101, 0xBEEF, 1200, clock.monotonicMs()));
 
   z.reset();  // closes the log
   std::ifstream log(dir / "ZylDebug.out");
@@ -149,9 +342,9 @@ TEST_F(ScanTest, ShortRepliesDeliverWhatIsPresentAndLeaveTheRecord) {
     EXPECT_EQ(n, c.n) << c.reply.size();
     EXPECT_EQ(contents(b, c.head.size()), c.head) << c.reply.size();
   }
-  EXPECT_EQ(z->adcChannels[0], 4321);
-  EXPECT_EQ(z->digitalInputs, 0);
-  EXPECT_EQ(z->lastStatusTimeMs, refreshed);
+  EXPECT_EQ(
+      (std::tuple<int, int, uint64_t>(z->adcChannels[0], z->digitalInputs, z->lastStatusTimeMs)),
+      std::tuple(4321, 0, refreshed));
 }
 
 TEST_F(ScanTest, BlocksThatCannotTakeTheReplyGetNothingButTheTrailerApplies) {
@@ -196,10 +389,9 @@ TEST_F(ScanTest, FailedScanCommandKeepsBlockAndCountButCachesTheRequest) {
   EXPECT_EQ(z->PerformScan(10, 20, 30, b, 40, &n), ZYL_COMM_FAILURE);
   EXPECT_EQ(n, 77u);
   EXPECT_EQ(contents(b, 64), std::string(64, '\0'));
-  EXPECT_EQ(z->lastScanStart, 10u);
-  EXPECT_EQ(z->lastScanEnd, 20u);
-  EXPECT_EQ(z->lastScanTimeMs, 30u);
-  EXPECT_EQ(z->lastScanTail, 40u);
+  EXPECT_EQ((std::tuple<unsigned, unsigned, unsigned, unsigned>(
+                z->lastScanStart, z->lastScanEnd, z->lastScanTimeMs, z->lastScanTail)),
+            std::tuple(10u, 20u, 30u, 40u));
 }
 
 TEST_F(ScanTest, FlushScansOnOlderFirmwareOnly) {
@@ -223,6 +415,44 @@ TEST_F(ScanTest, FlushScansOnOlderFirmwareOnly) {
   EXPECT_EQ(v3->ClearScanQueue(), ZYL_NOT_ACKNOWLEDGED);
   // A refused scan command still reports success: the host learns it from the scan pipe.
   EXPECT_EQ(v3->PerformScanHS(1, 0, 10, 10, 0, true), ZYL_SUCCESS);
+}
+
+TEST(PlatformBlock, LockCountsSizeAndRefusalOfForeignPointers) {
+  HGLOBAL b = GlobalAlloc(GHND, 1000);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(GlobalSize(b), 1000u);
+  auto* p = static_cast<unsigned char*>(GlobalLock(b));
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(std::all_of(p, p + 1000, [](unsigned char c) { return c == 0; }));
+  std::memset(p, 0xAB, 1000);
+  // Locked twice: the first unlock leaves it locked, the second releases it; the address stays.
+  EXPECT_EQ(GlobalLock(b), p);
+  EXPECT_TRUE(GlobalUnlock(b));
+  EXPECT_FALSE(GlobalUnlock(b));
+  EXPECT_FALSE(GlobalUnlock(b));  // unlocking an unlocked block does not wrap the count
+  EXPECT_EQ(GlobalLock(b), p);
+  EXPECT_FALSE(GlobalUnlock(b));
+
+  alignas(std::max_align_t) unsigned char foreign[64] = {};
+  EXPECT_EQ(GlobalLock(foreign), nullptr);
+  EXPECT_EQ(GlobalLock(nullptr), nullptr);
+  EXPECT_EQ(GlobalLock(foreign + 1), nullptr);
+  EXPECT_EQ(GlobalSize(foreign), 0u);
+  EXPECT_FALSE(GlobalUnlock(foreign));
+  EXPECT_EQ(GlobalFree(foreign), foreign);
+  // A pointer into a block's bytes is not the block.
+  EXPECT_EQ(GlobalLock(p), nullptr);
+
+  EXPECT_EQ(GlobalFree(b), nullptr);
+  EXPECT_EQ(GlobalLock(b), nullptr);  // stale: refused without reading the freed memory
+  EXPECT_EQ(GlobalFree(b), b);
+
+  HGLOBAL empty = GlobalAlloc(GMEM_MOVEABLE, 0);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(GlobalSize(empty), 0u);
+  EXPECT_NE(GlobalLock(empty), nullptr);
+  EXPECT_EQ(GlobalFree(empty), nullptr);
+  EXPECT_EQ(GlobalAlloc(GHND, SIZE_MAX - 8), nullptr);
 }
 
 }  // namespace
