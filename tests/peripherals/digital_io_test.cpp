@@ -37,15 +37,14 @@ class DigitalIoTest : public ConnectedFakeTest {
 };
 
 TEST_F(DigitalIoTest, EachChannelSwitchesItsOwnBitAndChannelFourteenItsGroup) {
-  EXPECT_EQ(z->SetDigOut(0, 1), ZYL_SUCCESS);
-  EXPECT_EQ(sent(), std::vector<std::string>{"-1B21fffffffa0ffff371"});
-  EXPECT_EQ(z->dacDirty, 1u);
   // Every output starts off, so switching one on flips exactly its bit, whichever way it is wired.
   for (int ch = 0; ch < 70; ++ch) {
     const auto c = static_cast<unsigned char>(ch);
     z->digitalOutputs = kDefaultOutputs;
+    z->dacDirty = 0;
     EXPECT_EQ(z->GetDigOut(c), 0) << ch;
-    z->SetDigOut(c, 1);
+    EXPECT_EQ(z->SetDigOut(c, 1), ZYL_SUCCESS);
+    EXPECT_EQ(z->dacDirty, 1u) << ch;
     const uint64_t flipped = ch == 14 ? kChannel14Group : ch < 64 ? uint64_t{1} << ch : 0;
     EXPECT_EQ(sent(), std::vector<std::string>{outputCommand(kDefaultOutputs ^ flipped)}) << ch;
     EXPECT_EQ(z->GetDigOut(c), ch < 64 ? 1 : 0) << ch;
@@ -97,16 +96,14 @@ TEST_F(DigitalIoTest, AnalogAndI2cCommandTexts) {
 }
 
 TEST_F(DigitalIoTest, InputsAndReadingsComeFromTheStatusRecord) {
-  EXPECT_EQ(z->GetDigitalInput(0x8000, 15), 1);
-  EXPECT_EQ(z->GetDigitalInput(0xFFFF, 16), 0);
+  EXPECT_EQ(std::tuple(z->GetDigitalInput(0x8000, 15), z->GetDigitalInput(0xFFFF, 16)),
+            std::tuple(1, 0));
   // V3 (the fake's default firmware): read straight from the record, never refreshed.
   z->digitalInputs = 0x8002;
   z->adcChannels[31] = 0x4321;
-  EXPECT_EQ(z->GetDigIn(1), 1);
-  EXPECT_EQ(z->GetDigIn(15), 1);
-  EXPECT_EQ(z->GetDigIn(16), 0);
-  EXPECT_EQ(z->ReadADC(31), 0x4321);
-  EXPECT_EQ(z->ReadADC(32), 0);
+  EXPECT_EQ(std::tuple(z->GetDigIn(0), z->GetDigIn(1), z->GetDigIn(15), z->GetDigIn(16)),
+            std::tuple(0, 1, 1, 0));
+  EXPECT_EQ(std::tuple(z->ReadADC(31), z->ReadADC(32)), std::tuple(0x4321, 0));
   EXPECT_TRUE(sent().empty());
 
   // Older firmware: a refresh that fails reads 2 from both.

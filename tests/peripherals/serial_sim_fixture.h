@@ -23,18 +23,15 @@ namespace zyl::test {
 
 class ConnectedFakeTest : public FakeLinkTest {
  protected:
+  // A new instrument object, with the traffic of its connection forgotten.
   void SetUp() override {
     FakeLinkTest::SetUp();
-    connect();
+    z = std::make_unique<ZylInterface>();
+    fake->clearRecord();
   }
   void TearDown() override {
     z.reset();
     FakeLinkTest::TearDown();
-  }
-  // A new instrument object, with the traffic of its connection forgotten.
-  void connect() {
-    z = std::make_unique<ZylInterface>();
-    fake->clearRecord();
   }
   std::unique_ptr<ZylInterface> z;
 };

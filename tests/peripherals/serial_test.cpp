@@ -1,12 +1,23 @@
-// The serial passthrough: exact command texts against the scripted fake back end, reads and
-// command exchanges against the simulated controller's ports.
+// The serial passthrough and what runs over it: exact command texts against the scripted fake
+// back end; reads, command exchanges, Modbus reply searching, the simulated heater controllers'
+// framing, the turbo pump and Pirani gauge operations and the vacuum thresholds against the
+// simulated instrument (RTU reads and writes of the heaters are HeaterE2E's part).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "peripherals/serial_sim_fixture.h"
+#include "sim/modbus_line.h"
+#include "sim/pirani_gauge.h"
+#include "support/ZylTestPeer.h"
 
 namespace zyl::test {
 namespace {
@@ -16,7 +27,28 @@ using ::testing::IsEmpty;
 
 constexpr int kSpareChannel = 3;  // a port with no device behind it
 
-using SerialWireTest = ConnectedFakeTest;
+constexpr int kLine = 6;  // the Modbus line
+
+std::string pumpWrite(std::string_view text) {
+  return "-1B410208" + hexOf(text);
+}
+
+class SerialWireTest : public ConnectedFakeTest {
+ protected:
+  // A line where nothing ever answers.
+  void silentLine() {
+    fake->responder = [](std::string_view c) -> std::optional<std::string> {
+      return c.starts_with("-1B42") ? "-1B420600" : "ACK";
+    };
+  }
+  // The data of the serial writes, as the hex text they carried.
+  std::vector<std::string> frames() {
+    std::vector<std::string> out;
+    for (const auto& w : fake->writes())
+      if (w.starts_with("-1B41")) out.push_back(w.substr(9));
+    return out;
+  }
+};
 
 TEST_F(SerialWireTest, WritesSetThePortUpAndCarryTheBytesAsHex) {
   EXPECT_EQ(z->ZylUSBWriteSerialASCII(2, "AB"), ZYL_SUCCESS);
@@ -99,36 +131,42 @@ TEST_F(SerialWireTest, ShortRepliesEndTheReadWithTheBytesSoFar) {
   };
   EXPECT_EQ(readInto(8, [&](char* b, long& n) { return z->ZylUSBReadSerialHex(3, b, n); }),
             ReadResult(ZYL_COMM_FAILURE, 4, "6f4B"));
-  // A fetch reply of 10 characters has no second digit: nothing of it is stored.
+  // A fetch reply of 10 characters has no second digit: nothing of it is stored, the byte
+  // before it is kept.
+  int fetches = 0;
   fake->responder = [&](std::string_view c) -> std::optional<std::string> {
     if (c.starts_with("-1B42")) return "-1B420301";
-    if (c.starts_with("-1B43")) return "-1B4303014";
+    if (c.starts_with("-1B43")) return ++fetches == 1 ? "-1B4303014a" : "-1B4303014";
     return "ACK";
   };
   EXPECT_EQ(readInto(8, [&](char* b, long& n) { return z->ZylUSBReadSerialASCII(3, b, n); }),
-            ReadResult(ZYL_COMM_FAILURE, 0, ""));
+            ReadResult(ZYL_COMM_FAILURE, 1, "J"));
 }
 
-class SerialSimReadTest : public SerialSimTest {
+class SerialOverSim : public SerialSimTest {
  protected:
   ReadResult read(unsigned int (ZylInterface::*op)(int, char*, long&), long capacity,
                   int channel = kSpareChannel) {
     return readInto(capacity, [&](char* b, long& n) { return ((*z).*op)(channel, b, n); });
   }
   ReadResult command(unsigned int (ZylInterface::*op)(int, const char*, char*, long&),
-                     const std::string& text) {
-    return readInto(
-        64, [&](char* b, long& n) { return ((*z).*op)(z->pumpChannel, text.c_str(), b, n); });
+                     const std::string& text, int channel = -1) {
+    if (channel < 0) channel = z->pumpChannel;
+    return readInto(64, [&](char* b, long& n) { return ((*z).*op)(channel, text.c_str(), b, n); });
+  }
+  sim::PhysicalModel::Heater heater(int i) {
+    return firmware([&](sim::SerialPorts&, sim::PhysicalModel& m) { return m.heater(i); });
+  }
+  std::pair<bool, bool> switches() {
+    return firmware([](sim::SerialPorts&, sim::PhysicalModel& m) {
+      return std::pair{m.runSwitch(), m.standby()};
+    });
   }
 };
 
-TEST_F(SerialSimReadTest, NothingWaitingIsOneQueryAndAFullBufferLeavesTheRestWaiting) {
-  EXPECT_EQ(read(&ZylInterface::ReadSerial, 5), ReadResult(ZYL_SUCCESS, 0, ""));
-  EXPECT_THAT(sent("-1B4"), ElementsAre("-1B4203"));
-
-  instrument->clearTrace();
+TEST_F(SerialOverSim, AFullBufferLeavesTheRestWaiting) {
   queue(kSpareChannel, "0123456789");
-  EXPECT_EQ(read(&ZylInterface::ZylUSBReadSerialASCII, 5), ReadResult(ZYL_SUCCESS, 4, "0123"));
+  EXPECT_EQ(read(&ZylInterface::ReadSerial, 5), ReadResult(ZYL_SUCCESS, 4, "0123"));
   EXPECT_EQ(waiting(kSpareChannel), 6u);
   // Two exchanges per byte, and no final query once the buffer is full.
   EXPECT_EQ(sent("-1B42").size(), 4u);
@@ -145,17 +183,7 @@ TEST_F(SerialSimReadTest, NothingWaitingIsOneQueryAndAFullBufferLeavesTheRestWai
             ReadResult(ZYL_SUCCESS, 4, std::string("89\0\xFF", 4)));
 }
 
-TEST_F(SerialSimReadTest, AFailureHalfWayKeepsTheBytesAlreadyRead) {
-  queue(kSpareChannel, "abcdef");
-  instrument->inject({.kind = sim::FaultKind::ShortReply, .command = "43", .nth = 3});
-  EXPECT_EQ(read(&ZylInterface::ZylUSBReadSerialASCII, 16), ReadResult(ZYL_COMM_FAILURE, 2, "ab"));
-  // A write that fails outright at the fourth availability query.
-  instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "42", .nth = 4});
-  EXPECT_EQ(read(&ZylInterface::ZylUSBReadSerialHex, 16),
-            ReadResult(ZYL_COMM_FAILURE, 6, "646566"));
-}
-
-TEST_F(SerialSimReadTest, ACommandFlushesWhatWasWaitingAndReadsTheDevicesAnswer) {
+TEST_F(SerialOverSim, ACommandFlushesWhatWasWaitingAndReadsTheDevicesAnswer) {
   // Stale bytes on the pump's port are discarded by the flush.
   queue(z->pumpChannel, "stale\r");
   const uint64_t slept = clock.slept();
@@ -170,6 +198,213 @@ TEST_F(SerialSimReadTest, ACommandFlushesWhatWasWaitingAndReadsTheDevicesAnswer)
   // A write whose set-up is refused collapses to 2.
   instrument->inject({.kind = sim::FaultKind::NotAck, .command = "40"});
   EXPECT_EQ(std::get<0>(command(&ZylInterface::SerialCommandASCII, "?V852\r")), ZYL_COMM_FAILURE);
+}
+
+TEST(ModbusCrc, CheckValuesAndOddTexts) {
+  EXPECT_EQ(ZylTestPeer::calculateCRC("313233343536373839"), 0x4B37);
+  EXPECT_EQ(ZylTestPeer::calculateCRC(""), 0xFFFF);
+  EXPECT_EQ(ZylTestPeer::calculateCRC(nullptr), 0xFFFF);
+  // Either case; a last lone digit is a byte of its own ("12345" is 12 34 05); a pair is read as
+  // far as it holds digits ("4G" is 4).
+  for (auto [a, b] : {std::pair("0a0B", "0A0b"), {"12345", "123405"}, {"4G", "04"}})
+    EXPECT_EQ(ZylTestPeer::calculateCRC(a), ZylTestPeer::calculateCRC(b)) << a;
+}
+
+TEST_F(SerialWireTest, AsciiModbusFramesCarryTheirLrc) {
+  silentLine();
+  unsigned int value = 77;
+  EXPECT_EQ(z->ModbusReadASCII(kLine, 1, 3, 0, &value), ZYL_SUCCESS);
+  EXPECT_EQ(value, 77u) << "nothing came back: the value is left alone";
+  EXPECT_EQ(z->ModbusWriteASCII(kLine, 0x11, 6, 0x0001, 0x0003), ZYL_SUCCESS);
+  // Six bytes adding up to 0x100: the check is 00, and the frame keeps its 17 characters.
+  EXPECT_EQ(z->ModbusReadASCII(kLine, 0xFE, 1, 0, &value), ZYL_SUCCESS);
+  EXPECT_THAT(frames(), ElementsAre(hexOf(":010300000001FB\r\n"), hexOf(":110600010003E5\r\n"),
+                                    hexOf(":FE010000000100\r\n")));
+  // Flush, set-up, write, then the reply read; the pause between them passes on the test clock.
+  EXPECT_THAT(fake->writes(), ::testing::Contains("-1B400605"));
+  EXPECT_EQ(fake->writes().front(), "-1B4206");
+}
+
+TEST_F(SerialWireTest, RtuModbusFramesEndInTheCrcLowByteFirst) {
+  silentLine();
+  unsigned int value = 0;
+  EXPECT_EQ(z->ModbusReadRTU(kLine, 1, 402, &value), ZYL_COMM_FAILURE);  // no reply, no marker
+  EXPECT_EQ(z->ModbusWriteRTU(kLine, 1, 2160, std::bit_cast<uint32_t>(20.0f)), ZYL_SUCCESS);
+  const auto sent = frames();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0], "010301920002641A");
+  ASSERT_EQ(sent[1].size(), 26u);
+  EXPECT_EQ(sent[1].substr(0, 22), "01100870000204000041A0");  // low word first
+  const uint16_t crc = ZylTestPeer::calculateCRC("01100870000204000041A0");
+  EXPECT_EQ(sent[1].substr(22), hexOf(std::string{char(crc & 0xFF), char(crc >> 8)}, true));
+  // The byte counts of the write commands: 8 and 13 bytes.
+  EXPECT_THAT(fake->writes(), ::testing::Contains("-1B410608" + sent[0]));
+  EXPECT_THAT(fake->writes(), ::testing::Contains("-1B41060d" + sent[1]));
+}
+
+// A device on the Modbus line that answers every write with fixed bytes.
+struct ScriptedDevice : sim::SerialDevice {
+  std::vector<uint8_t> answer;
+  int lineSetting() const override { return 5; }
+  void receive(sim::FirmwareContext&, std::span<const uint8_t>, std::deque<uint8_t>& out) override {
+    out.insert(out.end(), answer.begin(), answer.end());
+  }
+};
+
+TEST_F(SerialOverSim, ModbusReadsTakeTheValueBehindTheFirstMarkerOnly) {
+  using namespace std::string_view_literals;
+  struct Case {
+    bool ascii;
+    unsigned char address;
+    std::string_view answer;
+    unsigned int result, value;
+  };
+  const Case cases[] = {
+      {false, 1, "\x01\x03\x04\x11\x11\x22\x22\x01\x03\x04\x33\x33\x44\x44"sv, 0, 0x22221111},
+      {false, 1, "\x01\x03\x04\x00\x00\x41\xA0\xDE\xAD"sv, 0, 0x41A00000},  // CRC not checked
+      {false, 2, "\x01\x03\x04\x11\x11\x22\x22\x00\x00"sv, 2, 5},  // another address's reply
+      {false, 2, "\x02\x83\x02\xC0\xF1"sv, 2, 5},                  // an exception reply
+      {false, 2, "\x02\x03\x04\x12"sv, 2, 5},  // the marker, then one byte where four belong
+      {false, 2, ""sv, 2, 5},
+      {true, 1, ":010300000001FB\r\n:010302ABCD80\r\n"sv, 0, 0xABCD},  // behind the echo
+      {true, 1, ":010300000001FB\r\n:0103"sv, 0, 5},                   // ends before the value
+  };
+  auto device = std::make_shared<ScriptedDevice>();
+  firmware(
+      [&](sim::SerialPorts& ports, sim::PhysicalModel&) { ports.port(kLine)->device = device; });
+  for (const Case& c : cases) {
+    device->answer.assign(c.answer.begin(), c.answer.end());
+    unsigned int value = 5;
+    EXPECT_EQ(c.ascii ? z->ModbusReadASCII(kLine, c.address, 3, 0, &value)
+                      : z->ModbusReadRTU(kLine, c.address, 402, &value),
+              c.result)
+        << c.answer;
+    EXPECT_EQ(value, c.value) << c.answer;
+  }
+  EXPECT_EQ(z->ModbusReadASCII(kLine, 1, 3, 0, nullptr), ZYL_INVALID_ARGUMENT);
+}
+
+TEST_F(SerialOverSim, AsciiRequestsAndBadChecksums) {
+  // Function 6 writes one register; function 3 reads one back behind the echo.
+  EXPECT_EQ(z->ModbusWriteASCII(kLine, 3, 6, 1880, 10), ZYL_SUCCESS);
+  EXPECT_TRUE(heater(2).on);
+  unsigned int value = 0;
+  EXPECT_EQ(z->ModbusReadASCII(kLine, 3, 3, 1880, &value), ZYL_SUCCESS);
+  EXPECT_EQ(value, 10u);
+  // A value the on/off register does not take changes nothing; a register the controller does not
+  // have brings an exception reply, so no value.
+  EXPECT_EQ(z->ModbusWriteASCII(kLine, 3, 6, 1880, 11), ZYL_SUCCESS);
+  EXPECT_TRUE(heater(2).on);
+  EXPECT_EQ(z->ModbusReadRTU(kLine, 2, 999, &value), ZYL_COMM_FAILURE);
+  EXPECT_EQ(value, 10u);
+
+  // Frames with a wrong check value are dropped without an answer: only the echo comes back.
+  for (auto op : {&ZylInterface::SerialCommandHex, &ZylInterface::SerialCommandASCII}) {
+    const std::string frame =
+        op == &ZylInterface::SerialCommandHex ? "010301920002641B" : ":01060758000A91\r\n";
+    EXPECT_EQ(command(op, frame, kLine), ReadResult(ZYL_SUCCESS, long(frame.size()), frame));
+  }
+  EXPECT_EQ(firmware([](sim::SerialPorts& p, sim::PhysicalModel&) {
+              return p.device<sim::ModbusLine>(kLine)->checksumErrors;
+            }),
+            2);
+  EXPECT_FALSE(heater(0).on);
+}
+
+TEST_F(SerialOverSim, SwitchesSendTheirTextsAndSwitchThePump) {
+  auto expect = [&](unsigned int (ZylInterface::*op)(), std::vector<std::string> texts,
+                    std::pair<bool, bool> runAndStandby) {
+    instrument->clearTrace();
+    const uint64_t slept = clock.slept();
+    EXPECT_EQ(((*z).*op)(), ZYL_SUCCESS);
+    EXPECT_EQ(clock.slept() - slept, 100u * texts.size());  // one pause per exchange
+    for (auto& t : texts) t = pumpWrite(t);
+    EXPECT_EQ(sent("-1B41"), texts);
+    EXPECT_EQ(switches(), runAndStandby);
+    EXPECT_EQ(waiting(z->pumpChannel), 0u);  // the pump's answers were read off the port
+  };
+  expect(&ZylInterface::PumpOn, {"!C852 1\r", "!C869 0\r"}, {true, false});
+  expect(&ZylInterface::PumpStandby, {"!C852 1\r", "!C869 1\r"}, {true, true});
+  expect(&ZylInterface::PumpOff, {"!C852 0\r"}, {false, true});
+}
+
+TEST_F(SerialOverSim, AFailedFirstWriteStopsTheSwitch) {
+  instrument->inject({.kind = sim::FaultKind::NotAck, .command = "41"});
+  EXPECT_EQ(z->PumpOn(), ZYL_COMM_FAILURE);  // 3 from the write becomes 2
+  EXPECT_THAT(sent("-1B41"), ElementsAre(pumpWrite("!C852 1\r")));
+
+  // A failing flush read ends it before anything is written.
+  instrument->clearTrace();
+  instrument->inject({.kind = sim::FaultKind::ShortReply, .command = "42"});
+  EXPECT_EQ(z->PumpStandby(), ZYL_COMM_FAILURE);
+  EXPECT_TRUE(sent("-1B41").empty());
+}
+
+TEST_F(SerialOverSim, GaugeSetUpSendsBothTextsAndNeverFails) {
+  EXPECT_EQ(
+      std::get<2>(command(&ZylInterface::SerialCommandASCII, "@254U!TORR;FF", z->gaugeChannel))
+          .substr(0, 7),
+      "@253ACK");
+  instrument->clearTrace();
+
+  const uint64_t slept = clock.slept();
+  EXPECT_EQ(z->PiraniSetup(), ZYL_SUCCESS);
+  EXPECT_THAT(sent("-1B41"), ElementsAre("-1B41010e" + hexOf("@254BR!9600;FF"),
+                                         "-1B41010d" + hexOf("@254U!MBAR;FF")));
+  EXPECT_EQ(clock.slept() - slept, 10u);
+  EXPECT_EQ(firmware([&](sim::SerialPorts& p, sim::PhysicalModel&) {
+              return p.device<sim::PiraniGauge>(z->gaugeChannel)->unit();
+            }),
+            sim::PiraniGauge::Unit::Mbar);
+  EXPECT_EQ(waiting(z->gaugeChannel), 0u) << "the answer to the last text was read";
+
+  instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "*", .times = 0});
+  EXPECT_EQ(z->PiraniSetup(), ZYL_SUCCESS);
+}
+
+TEST_F(SerialOverSim, ThresholdsOfTheVacuumAndSpeedChecks) {
+  // V3 firmware without a stream: the getters judge the record as it stands.
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (auto [mbar, ok] : {std::pair(0.01, 1), {0.0100001, 0}, {0.0, 1}, {99.0, 0}, {kNaN, 0}}) {
+    z->pressureMbar = mbar;
+    EXPECT_EQ(z->IsPressureOK(), ok) << mbar;
+  }
+  // The speed is judged on its low 16 bits, as PumpSpeed hands it out.
+  for (auto [hz, ok] :
+       {std::pair(899, 0), {900, 1}, {0x10000 + 899, 0}, {0x10000 + 900, 1}, {-1, 1}}) {
+    z->pumpSpeed = hz;
+    EXPECT_EQ(z->IsPumpSpeedOK(), ok) << hz;
+    unsigned short speed = 0;
+    EXPECT_EQ(z->PumpSpeed(&speed), ZYL_SUCCESS);
+    EXPECT_EQ(speed, static_cast<unsigned short>(hz & 0xFFFF));
+  }
+  EXPECT_EQ(z->PumpSpeed(nullptr), ZYL_SUCCESS);
+  EXPECT_TRUE(sent("-1B30").empty()) << "V3 getters never poll";
+}
+
+TEST_F(SerialOverSim, AFailedRefreshLeavesTheOutArgumentsAlone) {
+  plug("VERSION110812");
+  clock.advance(10000);  // the record is old: the next getter asks
+  instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "30"});
+  unsigned short speed = 4321;
+  EXPECT_EQ(z->PumpSpeed(&speed), ZYL_COMM_FAILURE);
+  EXPECT_EQ(speed, 4321);
+
+  clock.advance(10000);
+  instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "30"});
+  double pressure = -1;
+  EXPECT_EQ(z->PiraniPressureMBar(&pressure), ZYL_COMM_FAILURE);
+  EXPECT_EQ(pressure, -1);
+}
+
+TEST_F(SerialOverSim, OneHeliumFactorForTheWholeProcess) {
+  ZylInterface& a = *z;
+  ZylInterface b;
+  EXPECT_EQ(a.GetUsingHelium(), 0);
+  EXPECT_EQ(a.SetUsingHelium(true), ZYL_SUCCESS);
+  EXPECT_EQ(b.GetUsingHelium(), 1);
+  EXPECT_EQ(b.SetUsingHelium(false), ZYL_SUCCESS);
+  EXPECT_EQ(a.GetUsingHelium(), 0);
 }
 
 }  // namespace

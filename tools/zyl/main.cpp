@@ -23,10 +23,6 @@ int main(int argc, char** argv) {
   app.add_option("--log", options.logDir, "Append the debug log to DIR/ZylDebug.out")
       ->type_name("DIR");
   app.add_flag("--json", options.json, "Print results as JSON");
-  app.add_option("--sim-model", options.simModel,
-                 "Model name the simulated instrument reports (default: the first model, "
-                 "\"zentra Vexa\")")
-      ->type_name("NAME");
   app.add_option("--sim-time-scale", options.simTimeScale,
                  "Simulated seconds of pump-down and heat-up per real second (default 1)")
       ->check(CLI::PositiveNumber);

@@ -37,7 +37,6 @@ Session::Session(const GlobalOptions& options) : options_(options) {
     sim::InstrumentOptions simOptions;
     if (!options_.sim->empty()) simOptions.firmwareVersion = *options_.sim;
     simOptions.timeScale = options_.simTimeScale;
-    if (!options_.simModel.empty()) simOptions.model = options_.simModel;
     usb::useBackend(
         std::make_shared<sim::SimBackend>(std::make_shared<sim::Instrument>(simOptions)));
   }

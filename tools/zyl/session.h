@@ -29,7 +29,6 @@ bool simulated(const struct GlobalOptions& options);
 struct GlobalOptions {
   std::optional<std::string> sim;  // firmware version of the simulated instrument ("" = default)
   double simTimeScale = 1.0;       // simulated seconds per real second of physical processes
-  std::string simModel;            // model name the simulator reports ("" = its default)
   std::string logDir;
   bool json = false;
 };
