@@ -57,6 +57,10 @@ void CommandContext::reply(std::span<const uint8_t> bytes) {
     push(kCommandIn, bytes);
 }
 
+void CommandContext::delayReplies(SteadyClock::duration d) {
+  instrument_.pendingDelay_ = d;
+}
+
 void CommandContext::reply(std::string_view text) {
   reply(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }

@@ -396,6 +396,7 @@ bool Instrument::writeCommand(InstrumentHandle& handle, const uint8_t* data, lon
 
   std::vector<std::vector<uint8_t>> replies;
   pendingReplies_ = &replies;
+  pendingDelay_ = {};
   try {
     CommandContext context(*this, bytes);
     firmware_.dispatch(context);
@@ -410,7 +411,7 @@ bool Instrument::writeCommand(InstrumentHandle& handle, const uint8_t* data, lon
   }
   TimePoint now = SteadyClock::now();
   for (auto& r : replies) {
-    TimePoint at = now;
+    TimePoint at = now + pendingDelay_;
     if (fault) applyReplyFault(*fault, r, at);
     pushLocked(kCommandIn, std::move(r), at);
   }

@@ -100,6 +100,15 @@ void combinedDacCommand(CommandContext& c) {
   c.ack();
 }
 
+// The real time a scan takes: its scan time at the instrument's time scale.
+SteadyClock::duration scanDuration(FirmwareContext& f, uint32_t ticks) {
+  const double scale = f.clock().scale();
+  if (f.clock().manual() || scale <= 0) return {};
+  const double ms = double(ticks) * 940.0 / 273066.0 / scale;
+  return std::chrono::duration_cast<SteadyClock::duration>(
+      std::chrono::duration<double, std::milli>(ms));
+}
+
 // The older firmware's reply: points, readings, inputs, serial text, count.
 void olderScan(CommandContext& c, const ScanRequest& r) {
   ScanState& scans = c.state().part<ScanState>();
@@ -123,6 +132,7 @@ void olderScan(CommandContext& c, const ScanRequest& r) {
   const uint32_t count = static_cast<uint32_t>(n);
   for (int b = 3; b >= 0; --b) *p++ = static_cast<uint8_t>(count >> (8 * b));
   ++scans.scansRun;
+  c.delayReplies(scanDuration(c, r.ticks));
   c.reply(reply);
 }
 
@@ -149,15 +159,6 @@ TimePoint streamDueScans(FirmwareContext& f, TimePoint now) {
     f.push(kScanIn, message);
   }
   return scans.queue.empty() ? TimePoint::max() : scans.queue.front().dueAt;
-}
-
-// The real time a V3 scan takes: its scan time at the instrument's time scale.
-SteadyClock::duration scanDuration(FirmwareContext& f, uint32_t ticks) {
-  const double scale = f.clock().scale();
-  if (f.clock().manual() || scale <= 0) return {};
-  const double ms = double(ticks) * 940.0 / 273066.0 / scale;
-  return std::chrono::duration_cast<SteadyClock::duration>(
-      std::chrono::duration<double, std::milli>(ms));
 }
 
 // "-1B90": a scan; the older firmware answers with it, V3 firmware queues it.

@@ -38,4 +38,17 @@ std::unique_ptr<zyl::usb::UsbHandle> SimBackend::open(int index) {
   return nullptr;
 }
 
+std::optional<zyl::usb::DeviceDescriptor> SimBackend::describe(int index) {
+  if (index < 0) return std::nullopt;
+  uint8_t address = 0;
+  for (auto& i : instruments()) {
+    ++address;
+    if (!i->plugged() || index-- != 0) continue;
+    zyl::usb::DeviceDescriptor d = i->descriptor();
+    d.deviceAddress = address;
+    return d;
+  }
+  return std::nullopt;
+}
+
 }  // namespace zyl::sim

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct DeviceDescriptor {
   std::string manufacturer, product, serialNumber;
   bool highSpeed = false;
   std::vector<EndpointDescriptor> endpoints;  // of the selected interface setting, in order
+  // Where the device sits: its host bus and its address on it (both 0 where there is no bus).
+  uint8_t busNumber = 0, deviceAddress = 0;
 };
 
 // One open handle onto one instrument.
@@ -59,6 +62,17 @@ class UsbBackend {
   virtual ~UsbBackend() = default;
   virtual int deviceCount() = 0;
   virtual std::unique_ptr<UsbHandle> open(int index) = 0;  // null when it cannot be opened
+  // What the back end is ("libusb", "sim", ...), for whoever lists instruments.
+  virtual const char* name() const { return "custom"; }
+  // The descriptor of instrument `index` without taking it from whoever uses it (no interface
+  // claimed); nothing when there is no such instrument. Texts the device would not give (no
+  // permission to open it) are empty. The default opens a handle and closes it again.
+  // Inline, so that a back end needs nothing of libzyl (the simulator is one).
+  virtual std::optional<DeviceDescriptor> describe(int index) {
+    std::unique_ptr<UsbHandle> handle = open(index);
+    if (!handle) return std::nullopt;
+    return handle->descriptor();
+  }
 };
 
 // Installs the process-wide back end; null restores the default.

@@ -501,6 +501,38 @@ class LibusbBackend final : public UsbBackend {
     }
   }
 
+  const char* name() const override { return "libusb"; }
+
+  // Opens the device without claiming it, so that an instrument in use by another program is
+  // listed too; one we may not open is listed with its IDs and place only.
+  std::optional<DeviceDescriptor> describe(int index) override {
+    try {
+      libusb_context* ctx = context_->get();
+      if (!ctx || index < 0) return std::nullopt;
+      std::lock_guard lock(context_->registryLock);
+      DeviceList list(ctx);
+      std::vector<libusb_device*> found = instruments(list);
+      if (static_cast<size_t>(index) >= found.size()) return std::nullopt;
+      libusb_device* device = found[index];
+      DeviceDescriptor out;
+      libusb_device_handle* handle = nullptr;
+      if (libusb_open(device, &handle) == LIBUSB_SUCCESS) {
+        const bool ok = describe(device, handle, out);
+        libusb_close(handle);
+        if (ok) return out;
+      }
+      libusb_device_descriptor dd;
+      if (libusb_get_device_descriptor(device, &dd) != LIBUSB_SUCCESS) return std::nullopt;
+      out.vendorId = dd.idVendor;
+      out.productId = dd.idProduct;
+      out.busNumber = libusb_get_bus_number(device);
+      out.deviceAddress = libusb_get_device_address(device);
+      return out;
+    } catch (...) {
+      return std::nullopt;
+    }
+  }
+
  private:
   // libusb's device list, freed (and its devices unreferenced) on scope exit.
   struct DeviceList {
@@ -656,6 +688,8 @@ class LibusbBackend final : public UsbBackend {
     out.product = text(handle, dd.iProduct);
     out.serialNumber = text(handle, dd.iSerialNumber);
     out.highSpeed = libusb_get_device_speed(device) >= LIBUSB_SPEED_HIGH;
+    out.busNumber = libusb_get_bus_number(device);
+    out.deviceAddress = libusb_get_device_address(device);
     return true;
   }
 

@@ -1,10 +1,14 @@
 // zyl info: who is there and how the link stands.
 #include "tools/zyl/session.h"
+#include "zyl/version.h"
 
 namespace zyl::tool {
 
 void addInfoCommand(CLI::App& app, Action& run) {
-  CLI::App* info = app.add_subcommand("info", "Show the connection state and firmware version");
+  CLI::App* info = addCommand(app, "info",
+                              "Show the connection state, firmware version, model and the "
+                              "library's version",
+                              "zyl --sim=VERSION110812 info");
   info->callback([&run] {
     run = [](Session& session) -> int {
       ZylInterface& z = session.instrument();
@@ -20,6 +24,7 @@ void addInfoCommand(CLI::App& app, Action& run) {
           {"v3", z.IsV3() != 0},
           {"model", type >= 0 && type < 7 ? models[type] : "unknown"},
           {"simulated", simulated(session.options())},
+          {"library", libraryVersion()},
       });
       return kOk;
     };

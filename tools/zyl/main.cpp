@@ -1,33 +1,139 @@
 // zyl: the command-line tool over libzyl, for service engineers, scientists and CI.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
 #include <iostream>
 
+#include "tools/zyl/device.h"
 #include "tools/zyl/session.h"
 #include "zyl/version.h"
 
+namespace {
+
+using namespace zyl::tool;
+
+// Global options: they go before the command.
+const char* const kGlobalOptions[] = {"--sim",  "--sim-time-scale", "--log",
+                                      "--json", "--device",         "--serial"};
+
+// A firmware version text as controllers send it: "VERSION", six digits of its date, then
+// letters, digits and dashes ("VERSION130904A-V3", "VERSION110812").
+std::string checkFirmwareVersion(const std::string& text) {
+  if (text.empty()) return {};
+  bool ok = text.size() <= 79 && text.starts_with("VERSION") && text.size() >= 13;
+  for (size_t i = 7; ok && i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    ok = i < 13 ? std::isdigit(c) != 0 : (std::isalnum(c) != 0 || c == '-');
+  }
+  if (ok) return {};
+  return "\"" + text +
+         "\" is not a firmware version text (\"VERSION\", six digits, then letters, digits or "
+         "dashes, e.g. VERSION130904A-V3 or VERSION110812)";
+}
+
+std::string checkTimeScale(const std::string& text) {
+  double v = std::nan("");
+  try {
+    size_t used = 0;
+    v = std::stod(text, &used);
+    if (used != text.size()) v = std::nan("");
+  } catch (...) {
+  }
+  if (std::isfinite(v) && v >= 0.01 && v <= 1000) return {};
+  return text + " is not a time scale from 0.01 to 1000 (simulated seconds per real second)";
+}
+
+std::string checkLogDir(const std::string& dir) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return dir + ": no such directory (the debug log goes to DIR/ZylDebug.out)";
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return dir + ": directory not writable";
+  return {};
+}
+
+std::string checkDevice(const std::string& text) {
+  if (parseBusAddress(text)) return {};
+  return "\"" + text + "\" is not BUS:ADDR (decimal, as zyl list and lsusb show it, e.g. 001:004)";
+}
+
+std::string commandList(const CLI::App& app) {
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  return names;
+}
+
+// Turns CLI11's complaint into one that says what to do.
+std::string explain(const CLI::App& app, int argc, char** argv, const CLI::ParseError& e) {
+  int command = 0;
+  for (int i = 1; i < argc && !command; ++i)
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+      if (sub->get_name() == argv[i]) command = i;
+  for (int i = command + 1; command && i < argc; ++i) {
+    const std::string arg = argv[i];
+    for (const char* global : kGlobalOptions)
+      if (arg == global || arg.starts_with(std::string(global) + "="))
+        return std::string(global) + " is a global option: put it before the command (zyl " +
+               global + " ... " + argv[command] + " ...)";
+  }
+  if (!command) {
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      const bool takesValue =
+          arg == "--log" || arg == "--sim-time-scale" || arg == "--device" || arg == "--serial";
+      if (takesValue) {
+        ++i;
+      } else if (!arg.starts_with("-") && !arg.starts_with("VERSION")) {
+        return "unknown command \"" + arg + "\"; the commands are " + commandList(app);
+      }
+    }
+    if (std::string(e.what()).find("subcommand") != std::string::npos)
+      return "a command is required: " + commandList(app) + " (zyl --help explains them)";
+  }
+  return e.what();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  using namespace zyl::tool;
   CLI::App app{"zyl - drive a zyl mass spectrometer over USB"};
   app.require_subcommand(1);
   app.set_version_flag(
-      "--version", std::string("zyl ") + ZYL_VERSION + " (libzyl " + zyl::libraryVersion() + ")");
-  app.footer(
-      "Exit codes: 0 success, 1 bad command line, 2 no instrument answered, 3 the instrument "
-      "refused or failed the operation.\nZYL_BACKEND=sim in the environment has the same effect "
-      "as --sim.");
+      "--version", std::string("zyl ") + ZYL_VERSION + " (libzyl " + zyl::libraryVersion() + ")",
+      "Show the tool's and the library's version");
+  app.footer(std::string("Global options go before the command; zyl COMMAND --help shows a "
+                         "command's options and an example.\n") +
+             kExitCodesHelp +
+             "\nZYL_BACKEND=sim in the environment has the same effect as --sim.\n\nExample:\n"
+             "  zyl --sim demo");
   GlobalOptions options;
   std::string simVersion;
-  CLI::Option* sim = app.add_option("--sim", simVersion,
-                                    "Use the simulated instrument, optionally with this firmware "
-                                    "version text (default VERSION130904A-V3)")
-                         ->expected(0, 1);
-  app.add_option("--log", options.logDir, "Append the debug log to DIR/ZylDebug.out")
-      ->type_name("DIR");
-  app.add_flag("--json", options.json, "Print results as JSON");
+  CLI::Option* sim =
+      app.add_option("--sim", simVersion,
+                     "Use the simulated instrument, optionally with this firmware version text "
+                     "(default VERSION130904A-V3; older generation e.g. --sim=VERSION110812)")
+          ->expected(0, 1)
+          ->check(CLI::Validator(checkFirmwareVersion, "FIRMWARE"));
   app.add_option("--sim-time-scale", options.simTimeScale,
-                 "Simulated seconds of pump-down and heat-up per real second (default 1)")
-      ->check(CLI::PositiveNumber);
+                 "Simulated seconds of pump-down, heat-up and scanning per real second, 0.01 to "
+                 "1000 (default 1)")
+      ->check(CLI::Validator(checkTimeScale, "X"));
+  app.add_option("--log", options.logDir, "Append the debug log to DIR/ZylDebug.out")
+      ->check(CLI::Validator(checkLogDir, "DIR"));
+  app.add_flag("--json", options.json,
+               "Print results as one JSON document (watching commands: one per line), errors "
+               "included");
+  app.add_option("--device", options.device,
+                 "Use the instrument at this USB bus and address (BUS:ADDR, see zyl list)")
+      ->check(CLI::Validator(checkDevice, "BUS:ADDR"));
+  app.add_option("--serial", options.serial,
+                 "Use the instrument with this serial number (see zyl list)");
 
   Action run;
+  addListCommand(app, run);
   addInfoCommand(app, run);
   addStatusCommand(app, run);
   addPumpAndGaugeCommands(app, run);
@@ -40,15 +146,21 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
-    return code == 0 ? kOk : kUsage;
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    bool json = false;
+    for (int i = 1; i < argc; ++i) json = json || std::strcmp(argv[i], "--json") == 0;
+    const std::string message = explain(app, argc, argv, e);
+    if (json)
+      std::cout << nlohmann::ordered_json{{"error", message}, {"exit", 1}}.dump(2) << '\n';
+    else
+      std::cerr << "zyl: " << message << "\nRun zyl --help for the commands and options.\n";
+    return kUsage;
   }
   if (sim->count() > 0) options.sim = simVersion;
+  Session session(options);
   try {
-    Session session(options);
-    return run(session);
+    return session.finish(run(session));
   } catch (const std::exception& e) {
-    std::cerr << "zyl: " << e.what() << '\n';
-    return kRefused;
+    return session.finish(session.fail(kRefused, e.what()));
   }
 }

@@ -1,4 +1,5 @@
 // zyl pump on|off|standby [--wait SECONDS], zyl gauge setup|read: the vacuum system.
+#include <cmath>
 #include <thread>
 
 #include "tools/zyl/session.h"
@@ -7,6 +8,7 @@ namespace zyl::tool {
 namespace {
 
 std::string vacuumLine(ZylInterface& z) {
+  refreshForDisplay(z);
   double pressure = 0;
   unsigned short speed = 0;
   z.PiraniPressureMBar(&pressure);
@@ -22,26 +24,35 @@ int watchVacuum(Session& session, double seconds, const char* label,
   ZylInterface& z = session.instrument();
   if (z.IsV3()) awaitStreamedStatus(z);
   Spinner spinner(session, label);
-  bool reached = false;
+  bool reached = false, stopped = false;
   while (!(reached = done(z)) && spinner.elapsedSeconds() < seconds) {
     spinner.update(vacuumLine(z));
-    if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) break;
+    if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) {
+      stopped = true;
+      break;
+    }
   }
   spinner.finish(vacuumLine(z));
   auto out = statusSnapshot(z);
   if (z.IsV3()) z.EnableStatusReporting(false);
   out.erase("adc");
+  out["waited_s"] = std::round(spinner.elapsedSeconds() * 10) / 10;
   session.print(out);
+  if (stopped)
+    return session.fail(kInterrupted, std::string(label) +
+                                          " interrupted (Ctrl-C); the pump keeps "
+                                          "its last setting");
   if (!reached)
     return session.fail(kRefused, std::string(label) + ": not reached within " +
-                                      std::to_string(static_cast<int>(seconds)) + " s");
+                                      nlohmann::json(seconds).dump() + " s");
   return kOk;
 }
 
 }  // namespace
 
 void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
-  CLI::App* pump = app.add_subcommand("pump", "Switch the turbo pump");
+  CLI::App* pump = addCommand(app, "pump", "Switch the turbo pump",
+                              "zyl --sim --sim-time-scale 10 pump on --wait 60");
   auto action = std::make_shared<std::string>();
   auto wait = std::make_shared<double>(0);
   pump->add_option("action", *action, "on, off or standby")
@@ -80,7 +91,8 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
     };
   });
 
-  CLI::App* gauge = app.add_subcommand("gauge", "Set up or read the Pirani gauge");
+  CLI::App* gauge =
+      addCommand(app, "gauge", "Set up or read the Pirani gauge", "zyl --sim gauge read");
   auto gaugeAction = std::make_shared<std::string>();
   gauge->add_option("action", *gaugeAction, "setup (9600 baud, mbar) or read")
       ->required()
@@ -96,7 +108,9 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
       }
       if (z.IsV3()) awaitStreamedStatus(z);
       double pressure = 0;
-      const unsigned int status = z.PiraniPressureMBar(&pressure);
+      const unsigned int status =
+          z.IsV3() ? z.PiraniPressureMBar(&pressure) : z.ForceStatusUpdate();
+      if (!z.IsV3()) z.PiraniPressureMBar(&pressure);
       if (z.IsV3()) z.EnableStatusReporting(false);
       if (status != ZYL_SUCCESS) return session.result(status, "gauge read");
       session.print({{"pressure_mbar", pressure}, {"vacuum_ready", z.IsPressureOK() != 0}});

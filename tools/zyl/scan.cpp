@@ -4,9 +4,14 @@
 // its data on the scan pipe. The library does not interpret V3 scan data (their layout is the
 // firmware's), so the tool decodes them only for the simulated instrument, whose layout is
 // documented in zyl/sim/Scan.h; from a real V3 instrument it saves the raw bytes.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <vector>
 
 #include "tools/zyl/session.h"
@@ -37,15 +42,49 @@ Spectrum withPositions(std::vector<uint32_t> counts, uint16_t start, uint16_t en
   return s;
 }
 
-bool writeCsv(const std::string& file, const Spectrum& s) {
-  std::ofstream out(file);
+// An output file, opened (created or emptied) before the instrument is touched so that a file
+// that cannot be written is found before the scan runs; "-" is standard output. A file this run
+// created is removed again when the scan fails.
+class OutputFile {
+ public:
+  // Empty when it opened, else why not.
+  std::string open(const std::string& name) {
+    name_ = name;
+    if (name == "-") return {};
+    struct stat st {};
+    created_ = stat(name.c_str(), &st) != 0;
+    file_.open(name, std::ios::binary | std::ios::trunc);
+    if (!file_) return "cannot write " + name + ": " + std::strerror(errno);
+    return {};
+  }
+  bool wanted() const { return !name_.empty(); }
+  const std::string& name() const { return name_; }
+  std::ostream& stream() { return name_ == "-" ? std::cout : file_; }
+  bool close() {
+    stream().flush();
+    if (name_ == "-") return static_cast<bool>(std::cout);
+    file_.close();
+    return !file_.fail();
+  }
+  void discard() {
+    if (file_.is_open()) file_.close();
+    if (created_ && name_ != "-") std::remove(name_.c_str());
+  }
+
+ private:
+  std::string name_;
+  std::ofstream file_;
+  bool created_ = false;
+};
+
+bool writeCsv(std::ostream& out, const Spectrum& s) {
   out << "position,counts\n";
   for (size_t i = 0; i < s.counts.size(); ++i) out << s.position[i] << ',' << s.counts[i] << '\n';
   return static_cast<bool>(out);
 }
 
 // A self-contained SVG line plot with labelled axes.
-bool writeSvg(const std::string& file, const Spectrum& s, const ScanArgs& a) {
+bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a) {
   const double w = 900, h = 420, left = 84, right = 20, top = 30, bottom = 50;
   const uint32_t maxCounts =
       s.counts.empty() ? 1 : *std::max_element(s.counts.begin(), s.counts.end());
@@ -54,7 +93,6 @@ bool writeSvg(const std::string& file, const Spectrum& s, const ScanArgs& a) {
   auto py = [&](double y) {
     return h - bottom - y / std::max<uint32_t>(maxCounts, 1) * (h - top - bottom);
   };
-  std::ofstream out(file);
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h
       << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
@@ -104,7 +142,7 @@ int scanOlder(Session& session, const ScanArgs& a, Spectrum& spectrum) {
 }
 
 // V3 firmware: queue one scan, read its data from the scan pipe.
-int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum) {
+int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum, OutputFile& csv) {
   ZylInterface& z = session.instrument();
   if (unsigned int status = z.initializeScanReading(); status != ZYL_SUCCESS)
     return session.result(status, "scan pipe");
@@ -121,11 +159,11 @@ int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum) {
   if (read != ZYL_SUCCESS) return session.result(read, "scan data read");
   data.resize(static_cast<size_t>(length));
   if (!simulated(session.options())) {
-    if (!a.out.empty()) {
-      std::ofstream(a.out, std::ios::binary)
-          .write(reinterpret_cast<const char*>(data.data()), length);
+    if (csv.wanted()) {
+      csv.stream().write(reinterpret_cast<const char*>(data.data()), length);
+      if (!csv.close()) return session.fail(kUsage, "cannot write " + csv.name());
     }
-    session.print({{"bytes", length}, {"saved", a.out.empty() ? "no (use --out)" : a.out}});
+    session.print({{"bytes", length}, {"saved", csv.wanted() ? csv.name() : "no (use --out)"}});
     return kOk;
   }
   auto decoded = sim::decodeV3Scan(data);
@@ -137,7 +175,9 @@ int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum) {
 }  // namespace
 
 void addScanCommand(CLI::App& app, Action& run) {
-  CLI::App* cmd = app.add_subcommand("scan", "Run one mass scan and summarise or save it");
+  CLI::App* cmd = addCommand(app, "scan", "Run one mass scan and summarise or save it",
+                             "zyl --sim scan --from 1000 --to 60000 --time 500 --out scan.csv "
+                             "--plot scan.svg");
   auto a = std::make_shared<ScanArgs>();
   cmd->add_option("--from", a->from, "Start position (0-65535)")
       ->required()
@@ -145,33 +185,68 @@ void addScanCommand(CLI::App& app, Action& run) {
   cmd->add_option("--to", a->to, "End position (0-65535), above the start")
       ->required()
       ->check(CLI::Range(0, 65535));
-  cmd->add_option("--time", a->timeMs, "Scan time in ms")
+  cmd->add_option("--time", a->timeMs, "Scan time in ms (1-14784957)")
       ->required()
       ->check(CLI::Range(1u, 14784957u));
-  cmd->add_option("--out", a->out, "Write position,counts to this CSV file");
-  cmd->add_option("--plot", a->plot, "Draw the spectrum into this SVG file");
+  cmd->add_option("--out", a->out,
+                  "Write position,counts to this CSV file (- for standard output; the summary "
+                  "then goes to standard error)");
+  cmd->add_option("--plot", a->plot,
+                  "Draw the spectrum into this SVG file (- for standard output)");
   cmd->callback([&run, a] {
+    if (a->from >= a->to)
+      throw CLI::ValidationError("--to", "the end position " + std::to_string(a->to) +
+                                             " is not above the start position " +
+                                             std::to_string(a->from));
+    if (a->out == "-" && a->plot == "-")
+      throw CLI::ValidationError("--plot", "only one of --out and --plot can be standard output");
     run = [a](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
+      if ((a->out == "-" || a->plot == "-") && session.options().json)
+        return session.fail(kUsage,
+                            "--json and an output to standard output (-) exclude each other");
+      OutputFile csv, svg;
+      for (auto [file, name] : {std::pair{&csv, &a->out}, std::pair{&svg, &a->plot}}) {
+        if (name->empty()) continue;
+        if (std::string why = file->open(*name); !why.empty()) {
+          csv.discard();
+          return session.fail(kUsage, why);
+        }
+        if (*name == "-") session.humanToStderr();
+      }
+      auto discard = [&](int code) {
+        csv.discard();
+        svg.discard();
+        return code;
+      };
+      if (auto failed = session.requireInstrument()) return discard(*failed);
       Spectrum s;
       const int code =
-          session.instrument().IsV3() ? scanV3(session, *a, s) : scanOlder(session, *a, s);
-      if (code != kOk || s.counts.empty()) return code;
-      const auto tallest = std::max_element(s.counts.begin(), s.counts.end());
-      const auto at = static_cast<size_t>(tallest - s.counts.begin());
-      nlohmann::ordered_json result = {
-          {"points", s.counts.size()},
-          {"max_counts", *tallest},
-          {"max_at_position", s.position[at]},
-          {"min_counts", *std::min_element(s.counts.begin(), s.counts.end())},
-      };
-      if (!a->out.empty()) {
-        if (!writeCsv(a->out, s)) return session.fail(kUsage, "cannot write " + a->out);
-        result["csv"] = a->out;
+          session.instrument().IsV3() ? scanV3(session, *a, s, csv) : scanOlder(session, *a, s);
+      if (code != kOk) return discard(code);
+      if (s.counts.empty() && session.instrument().IsV3() && !simulated(session.options()))
+        return kOk;  // raw V3 data, saved above
+      nlohmann::ordered_json result = {{"points", s.counts.size()}};
+      if (s.counts.empty()) {
+        result["note"] = simulated(session.options())
+                             ? "the scan has no points: the simulated instrument gives (to - from) "
+                               "x time / 8192 of them; widen the range or lengthen the time"
+                             : "the instrument returned no points";
+      } else {
+        const auto tallest = std::max_element(s.counts.begin(), s.counts.end());
+        const auto at = static_cast<size_t>(tallest - s.counts.begin());
+        result["max_counts"] = *tallest;
+        result["max_at_position"] = s.position[at];
+        result["min_counts"] = *std::min_element(s.counts.begin(), s.counts.end());
       }
-      if (!a->plot.empty()) {
-        if (!writeSvg(a->plot, s, *a)) return session.fail(kUsage, "cannot write " + a->plot);
-        result["plot"] = a->plot;
+      if (csv.wanted()) {
+        if (!writeCsv(csv.stream(), s) || !csv.close())
+          return session.fail(kUsage, "cannot write " + csv.name());
+        result["csv"] = csv.name();
+      }
+      if (svg.wanted()) {
+        if (!writeSvg(svg.stream(), s, *a) || !svg.close())
+          return session.fail(kUsage, "cannot write " + svg.name());
+        result["plot"] = svg.name();
       }
       session.print(result);
       return kOk;

@@ -1,9 +1,42 @@
 // zyl serial CH send TEXT, zyl modbus CH read|write ...: raw traffic behind the controller board.
+#include <cctype>
 #include <cstring>
 
 #include "tools/zyl/session.h"
 
 namespace zyl::tool {
+namespace {
+
+// One serial write command carries at most 251 bytes: its text must fit 512 characters and its
+// length field has two hex digits.
+constexpr size_t kMaxSerialBytes = 251;
+constexpr int kMaxChannel = 15;
+constexpr const char* kChannelHelp = "Serial channel, 0-15 (1 gauge, 2 pump, 6 Modbus)";
+
+// The text as it goes out: "\r" written on the command line is a carriage return (pump texts end
+// in one). Throws a validation error (exit 1) for what cannot be sent.
+std::string serialText(std::string text, bool hex) {
+  for (size_t at; (at = text.find("\\r")) != std::string::npos;) text.replace(at, 2, "\r");
+  if (hex) {
+    for (unsigned char c : text)
+      if (!std::isxdigit(c))
+        throw CLI::ValidationError(
+            "text", "--hex text holds \"" + std::string(1, c) + "\", which is not a hex digit");
+    if (text.size() % 2)
+      throw CLI::ValidationError("text", "--hex text has an odd number of hex digits (" +
+                                             std::to_string(text.size()) + "); bytes are pairs");
+    if (text.size() > 2 * kMaxSerialBytes)
+      throw CLI::ValidationError("text", "--hex text is " + std::to_string(text.size() / 2) +
+                                             " bytes; one command carries at most 251 (502 hex "
+                                             "digits)");
+  } else if (text.size() > kMaxSerialBytes) {
+    throw CLI::ValidationError("text", "text is " + std::to_string(text.size()) +
+                                           " characters; one command carries at most 251");
+  }
+  return text;
+}
+
+}  // namespace
 
 void addSerialCommands(CLI::App& app, Action& run) {
   struct Args {
@@ -18,20 +51,21 @@ void addSerialCommands(CLI::App& app, Action& run) {
   };
   auto args = std::make_shared<Args>();
 
-  CLI::App* serial = app.add_subcommand("serial", "Exchange text with a serial port's device");
-  serial->add_option("channel", args->channel, "Serial channel (1 gauge, 2 pump, 6 Modbus)")
+  CLI::App* serial = addCommand(app, "serial", "Exchange text with a serial port's device",
+                                "zyl --sim serial 1 send '@254PR1?;FF'");
+  serial->add_option("channel", args->channel, kChannelHelp)
       ->required()
-      ->check(CLI::Range(0, 99));
-  CLI::App* send = serial->add_subcommand("send", "Send TEXT and print what comes back");
-  send->add_option("text", args->text)->required();
+      ->check(CLI::Range(0, kMaxChannel));
+  CLI::App* send = addCommand(*serial, "send", "Send TEXT and print what comes back",
+                              "zyl serial 2 send '!C852 1\\r'   or   zyl serial 6 send --hex 0103");
+  send->add_option("text", args->text, "At most 251 characters (--hex: 502 hex digits)")
+      ->required();
   send->add_flag("--hex", args->hex, "TEXT is hex digit pairs, and so is the answer");
   send->callback([&run, args] {
-    run = [args](Session& session) -> int {
+    const std::string text = serialText(args->text, args->hex);
+    run = [args, text](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
-      // Pump texts end in a carriage return; let the shell user write it as "\r".
-      std::string text = args->text;
-      for (size_t at; (at = text.find("\\r")) != std::string::npos;) text.replace(at, 2, "\r");
       char reply[1024] = "";
       long length = sizeof reply - 1;
       const unsigned int status =
@@ -45,28 +79,34 @@ void addSerialCommands(CLI::App& app, Action& run) {
   });
   serial->require_subcommand(1);
 
-  CLI::App* modbus = app.add_subcommand("modbus", "Read or write a Modbus register");
-  modbus->add_option("channel", args->channel, "Serial channel of the Modbus line (6)")
+  CLI::App* modbus =
+      addCommand(app, "modbus", "Read or write a Modbus register", "zyl --sim modbus 6 read 1 402");
+  modbus->add_option("channel", args->channel, "Serial channel of the Modbus line, 0-15 (6)")
       ->required()
-      ->check(CLI::Range(0, 99));
+      ->check(CLI::Range(0, kMaxChannel));
   modbus->add_flag("--ascii", args->ascii, "Modbus ASCII instead of RTU");
-  CLI::App* read = modbus->add_subcommand("read", "Read a register");
-  read->add_option("address", args->address, "Device address")
+  CLI::App* read = addCommand(*modbus, "read", "Read a register (RTU: two registers, 32 bits)",
+                              "zyl modbus 6 read 1 402");
+  read->add_option("address", args->address, "Device address, 1-247")
       ->required()
       ->check(CLI::Range(1, 247));
-  read->add_option("register", args->reg)->required()->check(CLI::Range(0, 0xFFFF));
-  read->add_option("--function", args->function, "ASCII function code (default 3)");
-  read->callback([&run, args] {
-    run = [args](Session& session) -> int {
+  read->add_option("register", args->reg, "0-65535")->required()->check(CLI::Range(0, 0xFFFF));
+  read->add_option("--function", args->function, "ASCII function code, 0-255 (default 3)")
+      ->check(CLI::Range(0, 255));
+
+  // One register read, RTU or ASCII; the value is 32 bits (RTU) or 16 (ASCII).
+  auto readRegister = [args](ZylInterface& z, int function, unsigned int& value) {
+    const auto address = static_cast<unsigned char>(args->address);
+    const auto reg = static_cast<unsigned short>(args->reg);
+    return args->ascii ? z.ModbusReadASCII(args->channel, address,
+                                           static_cast<unsigned char>(function), reg, &value)
+                       : z.ModbusReadRTU(args->channel, address, reg, &value);
+  };
+  read->callback([&run, args, readRegister] {
+    run = [args, readRegister](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
       unsigned int value = 0;
-      const auto address = static_cast<unsigned char>(args->address);
-      const auto reg = static_cast<unsigned short>(args->reg);
-      const unsigned int status =
-          args->ascii ? z.ModbusReadASCII(args->channel, address,
-                                          static_cast<unsigned char>(args->function), reg, &value)
-                      : z.ModbusReadRTU(args->channel, address, reg, &value);
+      const unsigned int status = readRegister(session.instrument(), args->function, value);
       if (status != ZYL_SUCCESS) return session.result(status, "Modbus read");
       // Heater controllers keep temperatures as IEEE floats: show that reading beside the word.
       float asFloat = 0;
@@ -79,13 +119,24 @@ void addSerialCommands(CLI::App& app, Action& run) {
       return kOk;
     };
   });
-  CLI::App* write = modbus->add_subcommand("write", "Write a register");
-  write->add_option("address", args->address)->required()->check(CLI::Range(1, 247));
-  write->add_option("register", args->reg)->required()->check(CLI::Range(0, 0xFFFF));
-  write->add_option("value", args->value)->required();
-  write->add_option("--function", args->function, "ASCII function code (default 6)");
-  write->callback([&run, args, write] {
-    run = [args, write](Session& session) -> int {
+
+  CLI::App* write = addCommand(
+      *modbus, "write",
+      "Write a register, then read it back: a value that does not read back fails (exit 3)",
+      "zyl modbus 6 write 1 2160 1101004800     (20.0 as IEEE float bits, RTU low word first)");
+  write->add_option("address", args->address, "Device address, 1-247")
+      ->required()
+      ->check(CLI::Range(1, 247));
+  write->add_option("register", args->reg, "0-65535")->required()->check(CLI::Range(0, 0xFFFF));
+  write->add_option("value", args->value, "RTU: 0-4294967295 (two registers); ASCII: 0-65535")
+      ->required();
+  write->add_option("--function", args->function, "ASCII function code, 0-255 (default 6)")
+      ->check(CLI::Range(0, 255));
+  write->callback([&run, args, write, readRegister] {
+    if (args->ascii && args->value > 0xFFFF)
+      throw CLI::ValidationError(
+          "value", "a Modbus ASCII register holds 0-65535, not " + std::to_string(args->value));
+    run = [args, write, readRegister](Session& session) -> int {
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
       const auto address = static_cast<unsigned char>(args->address);
@@ -96,7 +147,21 @@ void addSerialCommands(CLI::App& app, Action& run) {
               ? z.ModbusWriteASCII(args->channel, address, static_cast<unsigned char>(function),
                                    reg, static_cast<unsigned short>(args->value))
               : z.ModbusWriteRTU(args->channel, address, reg, args->value);
-      return session.result(status, "Modbus write");
+      if (status != ZYL_SUCCESS) return session.result(status, "Modbus write");
+      // The write reports success whatever the device answered: the read-back tells.
+      unsigned int back = 0;
+      const unsigned int read = readRegister(z, 3, back);
+      session.print({{"address", args->address},
+                     {"register", args->reg},
+                     {"written", args->value},
+                     {"read_back", read == ZYL_SUCCESS ? nlohmann::json(back) : nullptr}});
+      if (read != ZYL_SUCCESS) return session.result(read, "Modbus read-back");
+      if (back != args->value)
+        return session.fail(kRefused, "register " + std::to_string(args->reg) + " of device " +
+                                          std::to_string(args->address) + " reads back " +
+                                          std::to_string(back) + " after writing " +
+                                          std::to_string(args->value));
+      return kOk;
     };
   });
   modbus->require_subcommand(1);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <thread>
 
-#include "zyl/sim/SimBackend.h"
+#include "tools/zyl/device.h"
 
 namespace zyl::tool {
 
@@ -32,23 +32,25 @@ const char* stateName(CommunicationState state) {
   return "unknown";
 }
 
-Session::Session(const GlobalOptions& options) : options_(options) {
-  if (options_.sim) {
-    sim::InstrumentOptions simOptions;
-    if (!options_.sim->empty()) simOptions.firmwareVersion = *options_.sim;
-    simOptions.timeScale = options_.simTimeScale;
-    usb::useBackend(
-        std::make_shared<sim::SimBackend>(std::make_shared<sim::Instrument>(simOptions)));
+Session::Session(const GlobalOptions& options) : options_(options) {}
+
+Session::~Session() = default;
+
+ZylInterface& Session::instrument() {
+  if (!instrument_) {
+    installBackend(options_);
+    instrument_ =
+        std::make_unique<ZylInterface>(options_.logDir.empty() ? nullptr : options_.logDir.c_str());
   }
-  instrument_ =
-      std::make_unique<ZylInterface>(options_.logDir.empty() ? nullptr : options_.logDir.c_str());
+  return *instrument_;
 }
 
-void Session::print(const nlohmann::ordered_json& result) const {
+void Session::print(const nlohmann::ordered_json& result) {
   if (options_.json) {
-    std::cout << result.dump(2) << '\n';
+    document_.update(result);
     return;
   }
+  std::ostream& out = humanToStderr_ ? std::cerr : std::cout;
   size_t width = 0;
   for (auto& [key, value] : result.items()) width = std::max(width, key.size());
   for (auto& [key, value] : result.items()) {
@@ -59,25 +61,60 @@ void Session::print(const nlohmann::ordered_json& result) const {
       text = value.get<bool>() ? "yes" : "no";
     else
       text = value.dump();
-    std::cout << key << ':' << std::string(width - key.size() + 2, ' ') << text << '\n';
+    out << key << ':' << std::string(width - key.size() + 2, ' ') << text << '\n';
   }
+  out.flush();
 }
 
-int Session::fail(Exit code, const std::string& message) const {
-  if (options_.json)
-    std::cout << nlohmann::json{{"error", message}, {"exit", static_cast<int>(code)}}.dump(2)
-              << '\n';
-  else
+void Session::printLine(const nlohmann::ordered_json& line) {
+  if (!options_.json) return print(line);
+  std::cout << line.dump() << std::endl;
+  streamed_ = true;
+}
+
+int Session::fail(Exit code, const std::string& message) {
+  if (options_.json) {
+    document_["error"] = message;
+    document_["exit"] = static_cast<int>(code);
+  } else {
     std::cerr << "zyl: " << message << '\n';
+  }
+  return code;
+}
+
+int Session::finish(int code) {
+  if (!options_.json || document_.is_null()) return code;
+  // A watching command has written its lines; only an error is left to say, as one more line.
+  if (streamed_) {
+    if (document_.contains("error"))
+      std::cout << nlohmann::ordered_json{{"error", document_["error"]}, {"exit", code}}.dump()
+                << '\n';
+  } else {
+    std::cout << document_.dump(2) << '\n';
+  }
+  std::cout.flush();
   return code;
 }
 
 std::optional<int> Session::requireInstrument() {
-  const CommunicationState state = instrument_->GetCommunicationState();
+  const CommunicationState state = instrument().GetCommunicationState();
   if (state == CommConnected || state == CommInitialized) return std::nullopt;
+  if (!options_.serial.empty() || !options_.device.empty())
+    return fail(kNoInstrument,
+                "no instrument " +
+                    (options_.serial.empty() ? "at " + options_.device
+                                             : "with serial number " + options_.serial) +
+                    " answered (zyl list shows the attached ones)");
   return fail(kNoInstrument, std::string("no instrument answered (") + stateName(state) +
                                  "); connect one, or run with --sim to use the simulated "
                                  "instrument");
+}
+
+CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& description,
+                     const std::string& example) {
+  CLI::App* cmd = parent.add_subcommand(name, description);
+  cmd->footer("Example:\n  " + example + "\n\n" + kExitCodesHelp);
+  return cmd;
 }
 
 namespace {
@@ -140,14 +177,15 @@ std::string statusText(unsigned int status) {
   return std::to_string(status) + " (" + meaning + ")";
 }
 
-int Session::result(unsigned int status, const std::string& what) const {
+int Session::result(unsigned int status, const std::string& what) {
   if (status == ZYL_SUCCESS) return kOk;
   return fail(status == ZYL_INVALID_ARGUMENT ? kUsage : kRefused,
               what + " failed: " + statusText(status));
 }
 
 Spinner::Spinner(const Session& session, std::string label)
-    : live_(!session.options().json && isatty(STDERR_FILENO)),
+    : live_(isatty(STDERR_FILENO)),
+      quiet_(session.options().json),
       label_(std::move(label)),
       start_(std::chrono::steady_clock::now()) {}
 
@@ -165,7 +203,7 @@ void Spinner::update(const std::string& text) {
 
 void Spinner::finish(const std::string& text) {
   if (live_) std::fprintf(stderr, "\r\033[K");
-  if (!text.empty())
+  if (!text.empty() && !quiet_)
     std::fprintf(stderr, "%s after %.1f s: %s\n", label_.c_str(), elapsedSeconds(), text.c_str());
 }
 

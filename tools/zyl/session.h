@@ -18,46 +18,72 @@ namespace zyl::tool {
 // Exit codes of the tool.
 enum Exit : int {
   kOk = 0,
-  kUsage = 1,         // bad command line
+  kUsage = 1,         // bad command line, or a file that cannot be written
   kNoInstrument = 2,  // nothing answered
   kRefused = 3,       // the instrument answered but refused or failed the operation
+  kInterrupted = 130  // Ctrl-C ended a wait before its goal was reached
 };
-
-// True when this invocation talks to a simulated instrument (--sim or ZYL_BACKEND=sim).
-bool simulated(const struct GlobalOptions& options);
+inline constexpr const char* kExitCodesHelp =
+    "Exit codes: 0 success, 1 bad command line or unwritable file, 2 no instrument answered, 3 the "
+    "instrument refused or failed the operation, 130 interrupted (Ctrl-C).";
 
 struct GlobalOptions {
   std::optional<std::string> sim;  // firmware version of the simulated instrument ("" = default)
   double simTimeScale = 1.0;       // simulated seconds per real second of physical processes
   std::string logDir;
   bool json = false;
+  std::string device;  // "BUS:ADDR" of the instrument to use
+  std::string serial;  // serial number of the instrument to use
 };
 
+// True when this invocation talks to a simulated instrument (--sim or ZYL_BACKEND=sim).
+bool simulated(const GlobalOptions& options);
+
+// One run of the tool. The instrument object is made on first use, so that a command can check
+// its arguments and open its output files before anything touches the instrument.
+//
+// Output: in human form `print` writes "name: value" lines at once. With --json every `print`
+// of a run adds its members to one document that `finish` writes, so a run writes exactly one
+// JSON document, errors included; `printLine` is for watching commands, which write one compact
+// document per line (JSON Lines).
 class Session {
  public:
   explicit Session(const GlobalOptions& options);
-  ZylInterface& instrument() { return *instrument_; }
+  ~Session();
+  ZylInterface& instrument();
   const GlobalOptions& options() const { return options_; }
 
-  // Prints `result` as JSON, or each of its top-level members as an aligned "name: value" line.
-  void print(const nlohmann::ordered_json& result) const;
-  // One line on standard error (or a JSON error object on standard output), and the exit code.
-  int fail(Exit code, const std::string& message) const;
+  void print(const nlohmann::ordered_json& result);
+  void printLine(const nlohmann::ordered_json& line);
+  // Sends human output to standard error from now on (standard output carries data).
+  void humanToStderr() { humanToStderr_ = true; }
+  // One line on standard error (with --json: "error" and "exit" in the document), and the code.
+  int fail(Exit code, const std::string& message);
   // Unless the instrument answers, says so (mentioning --sim) and returns kNoInstrument.
   std::optional<int> requireInstrument();
   // Turns a library status code into the tool's exit: 0 passes, anything else fails with a line
   // naming `what` and the code.
-  int result(unsigned int status, const std::string& what) const;
+  int result(unsigned int status, const std::string& what);
+  // Writes the JSON document of the run, if any; returns `code`.
+  int finish(int code);
 
  private:
   GlobalOptions options_;
   std::unique_ptr<ZylInterface> instrument_;
+  nlohmann::ordered_json document_;
+  bool streamed_ = false;
+  bool humanToStderr_ = false;
 };
 
 const char* stateName(CommunicationState state);
 
+// Adds a command with its description and an example to its --help.
+CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& description,
+                     const std::string& example);
+
 // Each command registers itself on the app; `run` is set to its action.
 using Action = std::function<int(Session&)>;
+void addListCommand(CLI::App& app, Action& run);
 void addInfoCommand(CLI::App& app, Action& run);
 void addStatusCommand(CLI::App& app, Action& run);
 void addPumpAndGaugeCommands(CLI::App& app, Action& run);
@@ -67,8 +93,9 @@ void addScanCommand(CLI::App& app, Action& run);
 void addHeaterCommand(CLI::App& app, Action& run);
 void addFirmwareCommand(CLI::App& app, Action& run);
 
-// Shows that long work is going on: a spinner with the elapsed time and a short text on a
-// terminal; elsewhere (a log, a pipe, --json) nothing until `finish`, which prints the last text.
+// Shows that long work is going on, on a terminal only (standard error is one): a live line with
+// a spinner, the elapsed time and what moves. Elsewhere nothing until `finish`, which prints its
+// text as one line (not with --json, whose document says it).
 class Spinner {
  public:
   Spinner(const Session& session, std::string label);
@@ -79,6 +106,7 @@ class Spinner {
 
  private:
   bool live_;
+  bool quiet_;
   std::string label_;
   std::chrono::steady_clock::time_point start_;
   int frame_ = 0;
@@ -91,8 +119,11 @@ bool sleepUnlessInterrupted(std::chrono::milliseconds duration);
 bool interrupted();
 // Switches the V3 status stream on and waits for its first frame; false when none comes.
 bool awaitStreamedStatus(ZylInterface& z);
+// Makes the status record current for a reading about to be shown: older firmware is asked now
+// (its getters would accept a reading up to three seconds old), V3 firmware streams it.
+void refreshForDisplay(ZylInterface& z);
 
-// The status record as the tool shows it, refreshed as the firmware generation requires.
+// The status record as the tool shows it.
 nlohmann::ordered_json statusSnapshot(ZylInterface& z);
 // Status code of the library as text ("2 (communication failure)").
 std::string statusText(unsigned int status);

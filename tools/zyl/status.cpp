@@ -1,5 +1,6 @@
 // zyl status [--watch [SECONDS]]: the instrument's status record, once or repeatedly.
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "tools/zyl/session.h"
@@ -25,10 +26,15 @@ bool awaitStreamedStatus(ZylInterface& z) {
   return false;
 }
 
+void refreshForDisplay(ZylInterface& z) {
+  if (!z.IsV3()) z.ForceStatusUpdate();
+}
+
 nlohmann::ordered_json statusSnapshot(ZylInterface& z) {
   double pressure = 0;
   unsigned short speed = 0;
-  const unsigned int refresh = z.PiraniPressureMBar(&pressure);
+  const unsigned int refresh = z.IsV3() ? z.PiraniPressureMBar(&pressure) : z.ForceStatusUpdate();
+  if (!z.IsV3()) z.PiraniPressureMBar(&pressure);
   z.PumpSpeed(&speed);
   nlohmann::ordered_json adc = nlohmann::json::array();
   for (unsigned char ch = 0; ch < 32; ++ch) adc.push_back(z.ReadADC(ch));
@@ -51,7 +57,8 @@ nlohmann::ordered_json statusSnapshot(ZylInterface& z) {
 }
 
 void addStatusCommand(CLI::App& app, Action& run) {
-  CLI::App* cmd = app.add_subcommand("status", "Show pressure, pump, heaters, inputs and ADCs");
+  CLI::App* cmd = addCommand(app, "status", "Show pressure, pump, heaters, inputs and ADCs",
+                             "zyl --sim status --watch 10     (--json: one JSON object per line)");
   auto watch = std::make_shared<double>(0);
   CLI::Option* watchOption =
       cmd->add_option("--watch", *watch,
@@ -77,11 +84,14 @@ void addStatusCommand(CLI::App& app, Action& run) {
         if (watching) {
           const double t =
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-          nlohmann::ordered_json timed{{"t_s", t}};
+          nlohmann::ordered_json timed{{"t_s", std::round(t * 1000) / 1000}};
           timed.update(snapshot);
           snapshot = std::move(timed);
         }
-        session.print(snapshot);
+        if (watching)
+          session.printLine(snapshot);
+        else
+          session.print(snapshot);
         if (!watching || (!untilInterrupted && std::chrono::steady_clock::now() - start >= limit))
           break;
         if (!sleepUnlessInterrupted(std::chrono::seconds(1))) break;

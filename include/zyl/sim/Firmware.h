@@ -98,6 +98,9 @@ class CommandContext : public FirmwareContext {
   void reply(std::string_view text);
   void ack() { reply(std::string_view("ACK")); }
   void refuse() { reply(std::string_view("NAK")); }
+  // The replies of this command become readable only `d` after it was written, as from a
+  // controller that works on it that long (an older generation's scan).
+  void delayReplies(SteadyClock::duration d);
   // Installs (or with an empty function removes) the stream source of an IN endpoint.
   void setStreamSource(uint8_t endpoint, StreamSource source);
 

@@ -254,6 +254,7 @@ class Instrument : public std::enable_shared_from_this<Instrument> {
   std::deque<TraceEntry> trace_;
   // Replies of the command being executed, so that a fault can act on them before they queue.
   std::vector<std::vector<uint8_t>>* pendingReplies_ = nullptr;
+  SteadyClock::duration pendingDelay_{};  // how long the controller works on that command
 };
 
 }  // namespace zyl::sim

@@ -20,12 +20,13 @@
 // channel's start and end code), ramped channel 9 a mass offset (peaks move by code / 16
 // positions). A scan with inverted polarity (V3 mode "04") sees a third of the ions.
 //
-// Older firmware ("-1B900001ssssEEEEttttttttaaaa") answers with the whole scan at once: n points of
-// 4 bytes, least significant byte first, with bit 31 inverted as the controller sends it; the 32
-// ADC readings and the digital inputs of the controller (ControllerIo) as 16-bit little-endian
-// words; the serial-device text of the status reply; n as a big-endian 32-bit number. A scan whose
-// reply would exceed kScanReplyBytes keeps the points that fit and pads its serial text with
-// blanks, so its reply is exactly kScanReplyBytes long.
+// Older firmware ("-1B900001ssssEEEEttttttttaaaa") answers with the whole scan once it has run,
+// T ms of real time divided by the instrument's timeScale after the command (at once with a
+// manual clock): n points of 4 bytes, least significant byte first, with bit 31 inverted as the
+// controller sends it; the 32 ADC readings and the digital inputs of the controller (ControllerIo)
+// as 16-bit little-endian words; the serial-device text of the status reply; n as a big-endian
+// 32-bit number. A scan whose reply would exceed kScanReplyBytes keeps the points that fit and pads
+// its serial text with blanks, so its reply is exactly kScanReplyBytes long.
 //
 // V3 firmware ("-1B90llllssssEEEEttttttttaaaamm", mm "0B" or "04") acknowledges and queues the
 // scan; the scans of the queue run back to back, each taking T ms of real time divided by the

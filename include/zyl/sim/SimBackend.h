@@ -30,6 +30,9 @@ class SimBackend : public zyl::usb::UsbBackend {
 
   int deviceCount() override;
   std::unique_ptr<zyl::usb::UsbHandle> open(int index) override;
+  const char* name() const override { return "sim"; }
+  // Bus 0; the address is the instrument's place in the order they were added, from 1.
+  std::optional<zyl::usb::DeviceDescriptor> describe(int index) override;
 
  private:
   mutable std::mutex mutex_;

@@ -1,0 +1,188 @@
+// The built zyl program run as a user runs it, against the simulated instrument: each command
+// line of the table must end with its exit code and say its fragment (on standard output or
+// error). Every run with --json must write exactly one JSON document (JSON Lines with --watch).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "zyl/version.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+struct Ran {
+  int exit = -1;
+  std::string out, err;
+  double seconds = 0;
+};
+
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("zyl-tool-test-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Runs zyl in `dir` with ZYL_BACKEND unset; Ctrl-C after `interruptAfterMs` if not negative.
+  Ran run(const Args& args, int interruptAfterMs = -1) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(126);
+      unsetenv("ZYL_BACKEND");
+      dup2(open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      dup2(open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+      std::vector<char*> argv{const_cast<char*>(ZYL_TOOL)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(ZYL_TOOL, argv.data());
+      _exit(127);
+    }
+    if (interruptAfterMs >= 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
+      kill(pid, SIGINT);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Ran r;
+    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(dir / "stdout");
+    r.err = slurp(dir / "stderr");
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+  }
+
+  fs::path dir;
+};
+
+struct Case {
+  Args args;
+  int exit;
+  std::string fragment;
+  int interruptAfterMs = -1;
+};
+
+bool has(const Args& args, const std::string& a) {
+  return std::find(args.begin(), args.end(), a) != args.end();
+}
+
+TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
+  const std::string older = "--sim=VERSION110812";
+  const std::string longText(300, 'a');
+  const Case cases[] = {
+      {{}, 1, "a command is required: list, info"},
+      {{"foo"}, 1, "unknown command \"foo\""},
+      {{"--json", "foo"}, 1, "\"exit\": 1"},
+      {{"--version"}, 0, std::string("(libzyl ") + ZYL_VERSION + ")"},
+      {{"info", "--json"}, 1, "--json is a global option: put it before the command"},
+      {{"--sim", "list"}, 0, "000:001   04b4:1004 SIM0001"},
+      {{"--sim", "--serial", "SIM0001", "info"}, 0, "library:    " ZYL_VERSION},
+      {{"--sim", "--serial", "NOPE", "info"}, 2, "no instrument with serial number NOPE"},
+      {{"--sim", "--device", "0:2", "info"}, 2, "no instrument at 0:2"},
+      {{"--device", "1-2", "info"}, 1, "is not BUS:ADDR"},
+      {{"--sim-time-scale", "nan", "--sim", "info"}, 1, "not a time scale from 0.01 to 1000"},
+      {{"--sim-time-scale", "1e12", "--sim", "info"}, 1, "not a time scale from 0.01 to 1000"},
+      {{"--sim-time-scale", "0", "--sim", "info"}, 1, "not a time scale from 0.01 to 1000"},
+      {{"--sim=VERSION1", "info"}, 1, "not a firmware version text"},
+      {{"--log", "/nonexistent/dir", "--sim", "info"}, 1, "no such directory"},
+      {{"--sim", "dio", "set", "64", "on"}, 1, "not in range 0 to 63"},
+      {{"--sim", "dio", "in", "16"}, 1, "not in range 0 to 15"},
+      {{"--sim", "dio", "adc", "32"}, 1, "not in range 0 to 31"},
+      {{"--sim", "dio", "analog", "9", "0"}, 1, "not in range 0 to 8"},
+      {{"--sim", "--json", "dio", "analog", "8", "4779", "--mode", "2"}, 0, "\"value\": 4779"},
+      {{"--sim", "--json", "dio", "i2c", "1", "2", "255"}, 0, "\"i2c\": ["},
+      {{older, "--json", "dio", "in", "15"}, 0, "\"channel\": 15"},
+      {{"--sim", "serial", "2", "send", "zz", "--hex"}, 1, "\"z\", which is not a hex digit"},
+      {{"--sim", "serial", "2", "send", "123", "--hex"}, 1, "odd number of hex digits"},
+      {{"--sim", "serial", "16", "send", "a"}, 1, "not in range 0 to 15"},
+      {{"--sim", "serial", "1", "send", longText},
+       1,
+       "300 characters; one command carries at most 251"},
+      {{"--sim", "serial", "1", "send", "@254PR1?;FF"}, 0, "@253ACK"},
+      {{"--sim", "modbus", "6", "--ascii", "write", "1", "2160", "70000"}, 1, "holds 0-65535"},
+      {{"--sim", "modbus", "6", "write", "1", "2160", "1101004800"}, 0, "read_back:  1101004800"},
+      {{"--sim", "--json", "modbus", "6", "write", "1", "402", "5"}, 3, "reads back"},
+      // Checked and refused before anything touches the instrument: no --sim, yet exit 1, not 2.
+      {{"scan", "--from", "5000", "--to", "1000", "--time", "5"}, 1, "not above the start"},
+      {{"scan", "--from", "0", "--to", "9", "--time", "5", "--out", "/nonexistent/x.csv"},
+       1,
+       "cannot write /nonexistent/x.csv: No such file or directory"},
+      {{"info"}, 2, "run with --sim"},
+      {{"--json", "info"}, 2, "\"exit\": 2"},
+      {{"--sim", "scan", "--from", "0", "--to", "100", "--time", "5"}, 0, "the scan has no points"},
+      {{"--sim", "--json", "status", "--watch", "1"}, 0, "\"t_s\":"},
+      {{older, "--sim-time-scale", "100", "pump", "on", "--wait", "30"}, 0, "vacuum_ready:    yes"},
+      {{"--sim", "--json", "pump", "on", "--wait", "0.3"}, 3, "not reached within 0.3 s"},
+      {{"--sim", "pump", "on", "--wait", "60"}, 130, "interrupted (Ctrl-C)", 800},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += " " + a.substr(0, 40);
+    SCOPED_TRACE("zyl" + line);
+    const Ran r = run(c.args, c.interruptAfterMs);
+    EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.fragment), std::string::npos) << r.out << r.err;
+    if (!has(c.args, "--json")) continue;
+    if (has(c.args, "--watch")) {
+      std::istringstream lines(r.out);
+      for (std::string l; std::getline(lines, l);) EXPECT_TRUE(nlohmann::json::accept(l)) << l;
+    } else {
+      EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
+    }
+  }
+}
+
+TEST_F(ToolTest, ScanWritesItsFilesOrStandardOutput) {
+  Ran r = run({"--sim", "scan", "--from", "0", "--to", "100", "--time", "5", "--out", "z.csv"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(slurp(dir / "z.csv"), "position,counts\n");
+
+  r = run({"--sim", "scan", "--from", "1000", "--to", "9192", "--time", "10", "--out", "-"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out.rfind("position,counts\n1000,", 0), 0u) << r.out;
+  EXPECT_GT(std::count(r.out.begin(), r.out.end(), '\n'), 5);
+  EXPECT_NE(r.err.find("points:"), std::string::npos);
+}
+
+TEST_F(ToolTest, OlderGenerationIsAskedForEveryReadingAndScansTakeTheirTime) {
+  // A scan of 2000 ms at four times the speed: half a second, as the instrument would take.
+  Ran r = run({"--sim=VERSION110812", "--sim-time-scale", "4", "scan", "--from", "0", "--to",
+               "60000", "--time", "2000"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_GE(r.seconds, 0.45);
+
+  // Two readings a second apart: each one refreshed, though the library would accept the first
+  // for three seconds.
+  fs::create_directories(dir / "log");
+  r = run({"--log", "log", "--sim=VERSION110812", "status", "--watch", "1"});
+  EXPECT_EQ(r.exit, 0);
+  const std::string log = slurp(dir / "log" / "ZylDebug.out");
+  size_t refreshes = 0;
+  for (size_t at = 0; (at = log.find("-1B3000", at)) != std::string::npos; ++at) ++refreshes;
+  EXPECT_GE(refreshes, 3u) << log;  // connection, then one per reading
+}
+
+}  // namespace
