@@ -137,7 +137,14 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       {{older, "--sim-time-scale", "100", "pump", "on", "--wait", "30"}, 0, "vacuum_ready:    yes"},
       {{"--sim", "--json", "pump", "on", "--wait", "0.3"}, 3, "not reached within 0.3 s"},
       {{"--sim", "pump", "on", "--wait", "60"}, 130, "interrupted (Ctrl-C)", 800},
+      {{"--sim", "heater", "capillary,desolvation", "on", "--temp", "200"}, 3, "heating up"},
+      {{"--sim", "heater", "foo", "on"}, 1, "heaters are capillary, desolvation and apci"},
+      {{"--sim", "--json", "firmware", "update", "fw.bin"},
+       0,
+       "\"firmware\": \"VERSION140101A-V3\""},
+      {{"--sim", "firmware", "update", "missing.bin"}, 1, "File does not exist"},
   };
+  std::ofstream(dir / "fw.bin") << "image of VERSION140101A-V3";
   for (const Case& c : cases) {
     std::string line;
     for (const auto& a : c.args) line += " " + a.substr(0, 40);

@@ -37,9 +37,11 @@ void drawProgress(int bytes) {
 }  // namespace
 
 void addFirmwareCommand(CLI::App& app, Action& run) {
-  CLI::App* firmware = app.add_subcommand("firmware", "Replace the instrument's firmware");
+  CLI::App* firmware = addCommand(app, "firmware", "Replace the instrument's firmware",
+                                  "zyl firmware update controller-130904A.bin");
   firmware->require_subcommand(1);
-  CLI::App* update = firmware->add_subcommand("update", "Write a firmware image");
+  CLI::App* update = addCommand(*firmware, "update", "Write a firmware image",
+                                "zyl firmware update controller-130904A.bin");
   auto file = std::make_shared<std::string>();
   update->add_option("FILE", *file, "The firmware image")->required()->check(CLI::ExistingFile);
   update->callback([&run, file] {

@@ -167,7 +167,8 @@ int runHeater(Session& session, const Args& args, bool tempGiven) {
 }  // namespace
 
 void addHeaterCommand(CLI::App& app, Action& run) {
-  CLI::App* cmd = app.add_subcommand("heater", "Switch an ion-source heater or give its set-point");
+  CLI::App* cmd = addCommand(app, "heater", "Switch an ion-source heater or give its set-point",
+                             "zyl --sim heater capillary on --temp 200 --watch 20s");
   auto args = std::make_shared<Args>();
   cmd->add_option("name", args->names,
                   "capillary, desolvation or apci; several separated by commas are switched in "
