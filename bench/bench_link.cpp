@@ -32,7 +32,8 @@ void BM_RawHandleRoundTrip(benchmark::State& state) {
     long out = 5;
     handle->bulkTransfer(zyl::sim::kCommandOut, command, out, 2000);
     long in = sizeof reply;
-    if (!handle->bulkTransfer(zyl::sim::kCommandIn, reply, in, 2000)) state.SkipWithError("read");
+    if (handle->bulkTransfer(zyl::sim::kCommandIn, reply, in, 2000) != zyl::usb::TransferResult::ok)
+      state.SkipWithError("read");
     benchmark::DoNotOptimize(reply);
   }
   reportAllocations(state, before);

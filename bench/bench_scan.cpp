@@ -83,7 +83,8 @@ void BM_RawHandleScan(benchmark::State& state) {
     long out = sizeof kScanCommand - 1;
     handle->bulkTransfer(zyl::sim::kCommandOut, command, out, 10000);
     long got = static_cast<long>(in.size());
-    if (!handle->bulkTransfer(zyl::sim::kCommandIn, in.data(), got, 10000) ||
+    if (handle->bulkTransfer(zyl::sim::kCommandIn, in.data(), got, 10000) !=
+            zyl::usb::TransferResult::ok ||
         got != static_cast<long>(bytes))
       state.SkipWithError("read");
   }

@@ -1,6 +1,7 @@
 // The command channel: one command text out on the command pipe, one data reply or "ACK" back;
 // the status and scan pipes that V3 firmware streams on; the two vendor requests.
 #include <cstring>
+#include <thread>
 
 #include "link/clock.h"
 #include "link/usb/CyUSB.h"
@@ -8,14 +9,22 @@
 
 namespace {
 
+using zyl::usb::TransferResult;
+
+// The pipes: which bulk IN endpoint each reads (counted in the device's endpoint order) and its
+// time-outs in ms. The command pipe's reads take the caller's time-out; the scan pipe's take the
+// caller's plus `readMs`.
+struct Pipe {
+  int bulkIn;
+  uint32_t readMs;
+  uint32_t drainMs;
+};
+constexpr Pipe kCommandPipe{1, 0, 5};  // drainMs: the flush read of a freshly opened device
+constexpr Pipe kStatusPipe{2, 500, 5};
+constexpr Pipe kScanPipe{3, 500, 100};
+
 constexpr uint8_t kVendorClearBuffers = 4;
 constexpr uint8_t kVendorRenumerate = 5;
-constexpr int kStatusPipe = 2;
-constexpr int kScanPipe = 3;
-constexpr uint32_t kStatusReadTimeoutMs = 500;
-constexpr uint32_t kStatusDrainTimeoutMs = 5;
-constexpr uint32_t kScanDrainTimeoutMs = 100;
-constexpr uint32_t kFlushReadTimeoutMs = 5;
 constexpr uint32_t kFlushPauseMs = 500;
 constexpr int kFlushAttempts = 10;
 constexpr char kVersionQuery[] = "-1B05";
@@ -80,10 +89,10 @@ unsigned int ZylInterface::sendAcknowledged(const char* command, bool log,
 
 unsigned int ZylInterface::ZylUSBSendData(unsigned char* data, long& length,
                                           unsigned long timeoutMs) {
-  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
   if (!commandDevice) {
     commandDevice = GetUSBDevice();
     if (!commandDevice) return ZYL_NO_DEVICE;
+    DebugOut("Instrument opened through the %s back end", commandDevice->backendName());
     if (ZylUSBPreRead() != ZYL_SUCCESS) {
       delete commandDevice;
       commandDevice = nullptr;
@@ -117,7 +126,6 @@ unsigned int ZylInterface::ZylUSBSendData(unsigned char* data, long& length,
 unsigned int ZylInterface::ZylUSBGetData(unsigned char* buffer, long& length,
                                          unsigned long timeoutMs) {
   if (!commandDevice || !commandDevice->firstBulkIn) return ZYL_COMM_FAILURE;
-  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
   CCyBulkEndPoint* in = commandDevice->firstBulkIn;
   in->timeoutMs = static_cast<uint32_t>(timeoutMs);
   if (in->transfer(buffer, length)) {
@@ -141,7 +149,7 @@ unsigned int ZylInterface::ZylUSBPreRead() {
     std::memcpy(query, kVersionQuery, sizeof query);
     long queryLength = sizeof kVersionQuery - 1;
     if (!out || !in || !out->transfer(query, queryLength)) return ZYL_COMM_FAILURE;
-    in->timeoutMs = kFlushReadTimeoutMs;
+    in->timeoutMs = kCommandPipe.drainMs;
     long got = sizeof drainBuffer;
     if (in->transfer(drainBuffer, got)) {
       while (got == static_cast<long>(sizeof drainBuffer)) {
@@ -157,22 +165,22 @@ unsigned int ZylInterface::ZylUSBPreRead() {
 
 unsigned int ZylInterface::ClearFX2Buffers() {
   if (!commandDevice || !commandDevice->controlEndpoint) return ZYL_COMM_FAILURE;
-  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
   return commandDevice->controlEndpoint->vendorRequest(kVendorClearBuffers) ? ZYL_SUCCESS
                                                                             : ZYL_COMM_FAILURE;
 }
 
 unsigned int ZylInterface::RenumFX2() {
   if (!commandDevice || !commandDevice->controlEndpoint) return ZYL_COMM_FAILURE;
-  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
   return commandDevice->controlEndpoint->vendorRequest(kVendorRenumerate) ? ZYL_SUCCESS
                                                                           : ZYL_COMM_FAILURE;
 }
 
-CCyUSBDevice* ZylInterface::GetUSBDevice() {
+CCyUSBDevice* ZylInterface::GetUSBDevice(bool toDebugLog) {
   // Created closed: opening index 0 at creation would only be closed again by the first
   // openDevice below, and each open of a USB handle claims the interface anew.
-  auto* device = new CCyUSBDevice(false, usbBackend);
+  CCyDiagnostics diagnostics;
+  if (toDebugLog) diagnostics = {&logBackendDiagnostic, this};
+  auto* device = new CCyUSBDevice(false, usbBackend, diagnostics);
   const int count = device->deviceCount();
   for (int i = 0; i < count; ++i) {
     if (device->openDevice(i)) return device;
@@ -197,14 +205,15 @@ CCyBulkEndPoint* ZylInterface::findUsbEndpoint(CCyUSBDevice* device, int n) {
 void ZylInterface::openStreamingPipe(CCyUSBDevice*& device, CCyBulkEndPoint*& endpoint, int k) {
   if (device) return;
   endpoint = nullptr;
-  device = GetUSBDevice();
+  // The status pipe is read by the status thread, which never writes the debug log.
+  device = GetUSBDevice(k != kStatusPipe.bulkIn);
   if (!device) return;
   endpoint = findUsbEndpoint(device, k);
   if (!endpoint) return;
   // Whatever the instrument queued before this pipe was opened is stale.
   endpoint->abortPipe();
   endpoint->resetPipe();
-  if (k == kStatusPipe) endpoint->timeoutMs = kStatusReadTimeoutMs;
+  if (k == kStatusPipe.bulkIn) endpoint->timeoutMs = kStatusPipe.readMs;
 }
 
 void ZylInterface::drain(CCyBulkEndPoint* endpoint) {
@@ -213,40 +222,85 @@ void ZylInterface::drain(CCyBulkEndPoint* endpoint) {
     got = sizeof drainBuffer;
 }
 
+// The status pipe is shared by the status thread and the host's thread (EnableStatusReporting
+// empties it while the thread may be reading). statusPipeLock guards opening and releasing the
+// device object; statusReadLock lets one transfer at a time use the endpoint. A host that wants
+// the endpoint says so in statusPipeWanted and wakes the thread's pending read, and the thread
+// lets it go first.
+
 unsigned int ZylInterface::ensureStatusPipeAvailable() {
-  openStreamingPipe(statusDevice, statusEndpoint, kStatusPipe);
+  std::lock_guard lock(statusPipeLock);
+  openStreamingPipe(statusDevice, statusEndpoint, kStatusPipe.bulkIn);
   return statusEndpoint ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+}
+
+void ZylInterface::abortStatusRead() {
+  std::lock_guard lock(statusPipeLock);
+  if (statusEndpoint) statusEndpoint->abortPipe();
+}
+
+void ZylInterface::releaseStatusPipe() {
+  std::lock_guard reading(statusReadLock);
+  std::lock_guard lock(statusPipeLock);
+  delete statusDevice;
+  statusDevice = nullptr;
+  statusEndpoint = nullptr;
 }
 
 unsigned int ZylInterface::clearStatusPipe() {
   if (ensureStatusPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
-  statusEndpoint->timeoutMs = kStatusDrainTimeoutMs;
-  drain(statusEndpoint);
-  statusEndpoint->timeoutMs = kStatusReadTimeoutMs;
+  ++statusPipeWanted;
+  abortStatusRead();
+  {
+    std::lock_guard reading(statusReadLock);
+    --statusPipeWanted;
+    if (!statusEndpoint) return ZYL_COMM_FAILURE;  // released meanwhile: the device went away
+    statusEndpoint->timeoutMs = kStatusPipe.drainMs;
+    drain(statusEndpoint);
+    statusEndpoint->timeoutMs = kStatusPipe.readMs;
+  }
   return ZYL_SUCCESS;
 }
 
+TransferResult ZylInterface::readStatusPipe(unsigned char* buffer, long& length) {
+  if (ensureStatusPipeAvailable() != ZYL_SUCCESS) {
+    length = 0;
+    return TransferResult::noDevice;  // no device object, or one without a status endpoint
+  }
+  while (statusPipeWanted) std::this_thread::yield();  // a drain goes first
+  TransferResult result = TransferResult::noDevice;
+  {
+    std::lock_guard reading(statusReadLock);
+    if (!statusEndpoint) {
+      length = 0;
+      return result;
+    }
+    statusEndpoint->transfer(buffer, length);
+    result = statusEndpoint->lastResult;
+  }
+  return result;
+}
+
 unsigned int ZylInterface::ZylUSBGetStatusData(unsigned char* buffer, long& length) {
-  if (ensureStatusPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
-  return statusEndpoint->transfer(buffer, length) ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+  return readStatusPipe(buffer, length) == TransferResult::ok ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
 }
 
 unsigned int ZylInterface::ensureScanPipeAvailable() {
-  zyl::usb::DiagnosticScope scope(&logBackendDiagnostic, this);
-  openStreamingPipe(scanDevice, scanEndpoint, kScanPipe);
+  openStreamingPipe(scanDevice, scanEndpoint, kScanPipe.bulkIn);
   return scanEndpoint ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
 }
 
 unsigned int ZylInterface::clearScanPipe() {
   if (ensureScanPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
-  scanEndpoint->timeoutMs = kScanDrainTimeoutMs;
+  scanEndpoint->timeoutMs = kScanPipe.drainMs;
   drain(scanEndpoint);
   return ZYL_SUCCESS;
 }
 
 unsigned int ZylInterface::ZylUSBGetScanData(unsigned char* buffer, long& length, int timeoutMs) {
   if (ensureScanPipeAvailable() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
-  const int64_t total = int64_t{timeoutMs} + 500;  // in 64 bits: no wrap for extreme values
+  // In 64 bits: no wrap for extreme values.
+  const int64_t total = int64_t{timeoutMs} + kScanPipe.readMs;
   scanEndpoint->timeoutMs = static_cast<uint32_t>(total < 0 ? 0 : total);
   return scanEndpoint->transfer(buffer, length) ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
 }

@@ -58,6 +58,7 @@ void SimClock::advance(double ms) {
 
 class InstrumentHandle : public zyl::usb::UsbHandle {
  public:
+  using Result = zyl::usb::TransferResult;
   InstrumentHandle(std::shared_ptr<Instrument> instrument, uint64_t id, uint64_t epoch)
       : instrument_(std::move(instrument)), id_(id), epoch_(epoch) {}
 
@@ -67,20 +68,20 @@ class InstrumentHandle : public zyl::usb::UsbHandle {
 
   // Nothing may escape to the device layer: a stream source or an allocation that throws makes
   // the transfer fail, as a transfer error would on the bus.
-  bool bulkTransfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) override {
+  Result bulkTransfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) override {
     try {
       if (endpoint & 0x80) return instrument_->read(*this, endpoint, data, length, timeoutMs);
       if (endpoint == kCommandOut) return instrument_->writeCommand(*this, data, length);
     } catch (...) {
     }
     length = 0;
-    return false;
+    return Result::other;
   }
-  bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint32_t) override {
+  Result vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint32_t) override {
     try {
       return instrument_->vendorRequest(*this, request, value, index);
     } catch (...) {
-      return false;
+      return Result::other;
     }
   }
   bool abortPipe(uint8_t endpoint) override { return instrument_->abortPipe(*this, endpoint); }
@@ -353,19 +354,21 @@ size_t Instrument::queuedMessages(uint8_t endpoint) const {
 // ---------------------------------------------------------------------------------------------
 // Transfers
 
-bool Instrument::writeCommand(InstrumentHandle& handle, const uint8_t* data, long& length) {
+Instrument::Result Instrument::writeCommand(InstrumentHandle& handle, const uint8_t* data,
+                                            long& length) {
   std::unique_lock lock(mutex_);
   if (length < 0 || (length > 0 && !data)) {
     length = 0;
-    return false;
+    return Result::other;
   }
   std::span<const uint8_t> bytes(data, static_cast<size_t>(length));
-  auto fail = [&] {
+  auto fail = [&](Result why) {
     traceLocked(handle, kCommandOut, Direction::Out, {}, false);
     length = 0;
-    return false;
+    return why;
   };
-  if (!alive(handle) || outHalted_) return fail();
+  if (!alive(handle)) return fail(Result::noDevice);
+  if (outHalted_) return fail(Result::stall);
 
   std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string_view code;
@@ -375,19 +378,19 @@ bool Instrument::writeCommand(InstrumentHandle& handle, const uint8_t* data, lon
   if (fault) {
     switch (fault->kind) {
       case FaultKind::FailedWrite:
-        return fail();
+        return fail(Result::other);
       case FaultKind::Unplug:
         unplugLocked();
-        return fail();
+        return fail(Result::noDevice);
       case FaultKind::Stall:
         if (fault->endpoint == kAnyEndpoint || fault->endpoint == kCommandOut) {
           outHalted_ = true;
-          return fail();
+          return fail(Result::stall);
         }
         break;
       case FaultKind::NoReply:
         traceLocked(handle, kCommandOut, Direction::Out, bytes, true);
-        return true;
+        return Result::ok;
       default:
         break;
     }
@@ -415,21 +418,22 @@ bool Instrument::writeCommand(InstrumentHandle& handle, const uint8_t* data, lon
     if (fault) applyReplyFault(*fault, r, at);
     pushLocked(kCommandIn, std::move(r), at);
   }
-  return true;
+  return Result::ok;
 }
 
-bool Instrument::read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data, long& length,
-                      uint32_t timeoutMs) {
+Instrument::Result Instrument::read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data,
+                                    long& length, uint32_t timeoutMs) {
   std::unique_lock lock(mutex_);
   const long capacity = length;
   length = 0;
   InFifo* f = fifo(endpoint);
-  auto finish = [&](bool ok) {
+  auto finish = [&](Result result) {
     traceLocked(handle, endpoint, Direction::In,
-                std::span<const uint8_t>(data, static_cast<size_t>(length)), ok);
-    return ok;
+                std::span<const uint8_t>(data, static_cast<size_t>(length)), result == Result::ok);
+    return result;
   };
-  if (!f || capacity < 0 || (capacity > 0 && !data) || !alive(handle)) return finish(false);
+  if (!alive(handle)) return finish(Result::noDevice);
+  if (!f || capacity < 0 || (capacity > 0 && !data)) return finish(Result::other);
   const size_t slot = static_cast<size_t>(fifoSlot(endpoint));
 
   std::optional<Fault> fault = matchFault({}, endpoint);
@@ -439,10 +443,10 @@ bool Instrument::read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data,
   if (fault) {
     switch (fault->kind) {
       case FaultKind::FailedWrite:
-        return finish(false);
+        return finish(Result::other);
       case FaultKind::Unplug:
         unplugLocked();
-        return finish(false);
+        return finish(Result::noDevice);
       case FaultKind::Stall:
         if (InFifo* s =
                 fault->endpoint == kAnyEndpoint ? f : fifo(static_cast<uint8_t>(fault->endpoint)))
@@ -458,12 +462,14 @@ bool Instrument::read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data,
         break;
     }
   }
-  if (f->halted) return finish(false);
-  if (capacity == 0) return finish(true);
+  if (f->halted) return finish(Result::stall);
+  if (capacity == 0) return finish(Result::ok);
 
   const uint64_t aborts = handle.aborts[slot];
   for (;;) {
-    if (!alive(handle) || handle.aborts[slot] != aborts || f->halted) return finish(false);
+    if (!alive(handle)) return finish(Result::noDevice);
+    if (handle.aborts[slot] != aborts) return finish(Result::cancelled);
+    if (f->halted) return finish(Result::stall);
     TimePoint now = SteadyClock::now();
     TimePoint nextDue = pollSource(*f, now);
     if (now >= notBefore && !f->messages.empty() && f->messages.front().availableAt <= now) {
@@ -491,9 +497,9 @@ bool Instrument::read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data,
         m.offset += take;
         f->bytes -= take;
       }
-      return finish(true);
+      return finish(Result::ok);
     }
-    if (timeoutMs == 0 || now >= deadline) return finish(false);
+    if (timeoutMs == 0 || now >= deadline) return finish(Result::timeout);
     TimePoint wake = std::min(deadline, nextDue);
     if (!f->messages.empty())
       wake = std::min(wake, std::max(notBefore, f->messages.front().availableAt));
@@ -504,27 +510,29 @@ bool Instrument::read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data,
   }
 }
 
-bool Instrument::vendorRequest(InstrumentHandle& handle, uint8_t request, uint16_t value,
-                               uint16_t index) {
+Instrument::Result Instrument::vendorRequest(InstrumentHandle& handle, uint8_t request,
+                                             uint16_t value, uint16_t index) {
   std::lock_guard lock(mutex_);
-  auto done = [&](bool ok) {
-    if (TraceEntry* e = traceLocked(handle, 0, Direction::Control, {}, ok)) {
+  auto done = [&](Result result) {
+    if (TraceEntry* e = traceLocked(handle, 0, Direction::Control, {}, result == Result::ok)) {
       e->request = request;
       e->value = value;
       e->index = index;
     }
-    return ok;
+    return result;
   };
-  if (!alive(handle)) return done(false);
+  if (!alive(handle)) return done(Result::noDevice);
   if (std::optional<Fault> fault = matchFault({}, 0)) {
     switch (fault->kind) {
       case FaultKind::Unplug:
         unplugLocked();
-        return done(false);
+        return done(Result::noDevice);
       case FaultKind::FailedWrite:
+        return done(Result::other);
       case FaultKind::Stall:
+        return done(Result::stall);
       case FaultKind::NoReply:
-        return done(false);
+        return done(Result::timeout);
       default:
         break;
     }
@@ -532,17 +540,17 @@ bool Instrument::vendorRequest(InstrumentHandle& handle, uint8_t request, uint16
   switch (request) {
     case 4:  // the controller empties its endpoint buffers
       clearFifos();
-      return done(true);
+      return done(Result::ok);
     case 5:  // the controller disconnects and enumerates again
-      done(true);
+      done(Result::ok);
       unplugLocked();
       if (options_.renumerateDelayMs == 0)
         replugLocked();
       else
         replugAt_ = SteadyClock::now() + std::chrono::milliseconds(options_.renumerateDelayMs);
-      return true;
+      return Result::ok;
     default:  // the controller stalls requests it does not know
-      return done(false);
+      return done(Result::stall);
   }
 }
 

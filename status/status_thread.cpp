@@ -5,31 +5,41 @@
 // touches nothing of the instrument object after clearing statusThreadRunning, so whoever sees
 // the flag clear may free or reuse all of it.
 //
+// The thread reads the status pipe through the command channel (readStatusPipe), which says how
+// each read ended; the pace of the loop follows from that:
+//  - a frame, a time-out (the endpoint's 500 ms paces a silent instrument), a stall or any other
+//    failure: the next read starts at once;
+//  - a read woken by a stop or by EnableStatusReporting emptying the pipe (cancelled): the pass
+//    ends without touching the text or calling back, and the next starts at once;
+//  - no device (none can be opened, it has no status endpoint, or it went away; a device object
+//    that lost its device is kept until the stream stops): the thread waits 100 ms before the
+//    next pass, so an unplugged instrument does not keep a core busy; a failed read without a
+//    callback empties the text, as the described failure handling does.
+// While the instrument is not connected the thread idles in 1000 ms steps.
+//
 // Choices where the protocol leaves room:
 //  - the thread counts as running from the moment EnableStatusReporting starts it, so an enable
 //    followed at once by a disable always sends "-1B3100" and waits, and a second enable never
 //    starts a second thread;
-//  - enabling while the thread runs neither empties the status pipe (the thread owns it) nor
-//    starts anything; it sends "-1B3101" again;
+//  - enabling always empties the status pipe and sends "-1B3101", also while the thread runs (the
+//    emptying then takes the pipe from the thread between two reads);
 //  - stopping also aborts the thread's pending read, so a stop does not wait for the read's
-//    500 ms time-out; after the flag poll the thread is joined;
-//  - with no device object or endpoint, or after a read that fails at once (a dead or stalled
-//    pipe, not a time-out), the thread waits 1000 ms before the next pass, looking at the
-//    enable flag every 100 ms; so does it while the instrument is not connected.
+//    500 ms time-out; after the flag poll the thread is joined.
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
 
 #include "link/clock.h"
-#include "link/usb/CyUSB.h"
 #include "zyl/ZylInterface.h"
 
 namespace {
 
-constexpr int kStatusPipe = 2;
+using zyl::usb::TransferResult;
+
 constexpr size_t kStatusTextSize = 1024;
 constexpr uint32_t kIdleMs = 1000;
+constexpr uint32_t kNoDevicePauseMs = 100;
 constexpr uint32_t kFlagPollMs = 100;
 
 // Sleeps `ms` in steps of kFlagPollMs, ending early once the stream is switched off.
@@ -51,11 +61,10 @@ void ZylInterface::EnableStatusReporting(bool enable) {
     stopStatusReporting();
     return;
   }
-  const bool running = statusThreadRunning != 0;
-  if (!running) clearStatusPipe();
+  clearStatusPipe();
   sendAcknowledged("-1B3101");
   statusReportingEnabled = 1;
-  if (running) return;
+  if (statusThreadRunning) return;
 
   if (statusThread.joinable()) statusThread.join();  // one that was stopped without a join
   statusThreadRunning = 1;
@@ -76,10 +85,7 @@ bool ZylInterface::stopStatusReporting() {
   }
   sendAcknowledged("-1B3100");
   statusReportingEnabled = 0;
-  {
-    std::lock_guard lock(statusPipeLock);
-    if (statusEndpoint) statusEndpoint->abortPipe();
-  }
+  abortStatusRead();
   while (statusThreadRunning) zyl::detail::clock().sleepMs(kFlagPollMs);
   if (statusThread.joinable()) statusThread.join();
   return true;
@@ -100,29 +106,10 @@ void ZylInterface::runStatusReadingThread(void* owner) {
       idle(z.statusReportingEnabled, kIdleMs);
       continue;
     }
-    if (!z.statusDevice) {
-      CCyUSBDevice* device = nullptr;
-      CCyBulkEndPoint* endpoint = nullptr;
-      z.openStreamingPipe(device, endpoint, kStatusPipe);
-      std::lock_guard lock(z.statusPipeLock);
-      z.statusDevice = device;
-      z.statusEndpoint = endpoint;
-    }
-    if (!z.statusDevice) {  // sought again after the pause
-      idle(z.statusReportingEnabled, kIdleMs);
-      continue;
-    }
-
-    long length = 0;
-    bool ok = false;
-    bool failedAtOnce = true;
-    if (z.statusEndpoint) {
-      length = static_cast<long>(sizeof frame);
-      const uint64_t started = zyl::detail::clock().monotonicMs();
-      ok = z.statusEndpoint->transfer(frame, length);
-      if (!ok)
-        failedAtOnce = zyl::detail::clock().monotonicMs() - started < z.statusEndpoint->timeoutMs;
-    }
+    long length = static_cast<long>(sizeof frame);
+    const TransferResult result = z.readStatusPipe(frame, length);
+    if (result == TransferResult::cancelled) continue;
+    const bool ok = result == TransferResult::ok;
     const ZylStatusCallback callback = statusCallback;
     if (ok || !callback) {
       const size_t n = std::min(static_cast<size_t>(std::max(length, 0L)), kStatusTextSize - 1);
@@ -136,15 +123,10 @@ void ZylInterface::runStatusReadingThread(void* owner) {
       if (n > 0) z.parseStatusFrame(reinterpret_cast<const char*>(frame), n);
       if (ok && callback && z.statusReportingEnabled) callback();
     }
-    if (!ok && failedAtOnce) idle(z.statusReportingEnabled, kIdleMs);
+    if (result == TransferResult::noDevice) idle(z.statusReportingEnabled, kNoDevicePauseMs);
   }
 
-  {
-    std::lock_guard lock(z.statusPipeLock);
-    delete z.statusDevice;
-    z.statusDevice = nullptr;
-    z.statusEndpoint = nullptr;
-  }
+  z.releaseStatusPipe();
   {
     std::lock_guard lock(z.statusTextLock);
     delete[] z.statusText;

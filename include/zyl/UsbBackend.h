@@ -9,7 +9,9 @@
 //  - several handles onto one instrument work in parallel from different threads;
 //  - `bulkTransfer` is exactly one transfer: OUT sends `length` bytes, IN reads at most `length`
 //    bytes and ends when the device ends the transfer; `length` returns the bytes moved (also
-//    the bytes that arrived before a time-out or cancellation);
+//    the bytes that arrived before a time-out or cancellation); the result says why a transfer
+//    failed, because the layers above act on it (a time-out paces the status thread, a vanished
+//    device does not);
 //  - a time-out of 0 means "do not wait": only what is already there is moved;
 //  - `abortPipe` from another thread wakes a transfer blocked on that endpoint of that handle,
 //    which then fails; the endpoint stays usable afterwards;
@@ -42,15 +44,27 @@ struct DeviceDescriptor {
   uint8_t busNumber = 0, deviceAddress = 0;
 };
 
+// How a transfer or vendor request ended.
+enum class TransferResult : uint8_t {
+  ok,
+  timeout,    // nothing, or not all of it, moved within the time-out
+  stall,      // the endpoint is halted (or the device refused the request)
+  noDevice,   // the device is gone, or the handle cannot reach it any more
+  cancelled,  // abortPipe from another thread ended it
+  other,      // anything else: a bad argument, a bus or back-end error
+};
+const char* describe(TransferResult result);  // "ok", "time-out", "stall", ...
+
 // One open handle onto one instrument.
 class UsbHandle {
  public:
   virtual ~UsbHandle() = default;
   virtual const DeviceDescriptor& descriptor() const = 0;
-  virtual bool bulkTransfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) = 0;
+  virtual TransferResult bulkTransfer(uint8_t endpoint, uint8_t* data, long& length,
+                                      uint32_t timeoutMs) = 0;
   // A vendor-type control request, host to device, device recipient, no data stage.
-  virtual bool vendorRequest(uint8_t request, uint16_t value, uint16_t index,
-                             uint32_t timeoutMs) = 0;
+  virtual TransferResult vendorRequest(uint8_t request, uint16_t value, uint16_t index,
+                                       uint32_t timeoutMs) = 0;
   virtual bool abortPipe(uint8_t endpoint) = 0;  // cancels every pending transfer of it
   virtual bool resetPipe(uint8_t endpoint) = 0;  // clears halt and data toggle
   virtual bool resetParentPort() = 0;
@@ -60,6 +74,7 @@ class UsbHandle {
 class UsbBackend {
  public:
   virtual ~UsbBackend() = default;
+  virtual const char* name() const = 0;  // "libusb", "sim", ...: for the debug log
   virtual int deviceCount() = 0;
   virtual std::unique_ptr<UsbHandle> open(int index) = 0;  // null when it cannot be opened
   // What the back end is ("libusb", "sim", ...), for whoever lists instruments.
@@ -79,9 +94,10 @@ class UsbBackend {
 void useBackend(std::shared_ptr<UsbBackend> backend);
 std::shared_ptr<UsbBackend> currentBackend();
 
-// Back-end diagnostics (libusb errors, devices skipped) go to whoever called into the back end on
-// this thread: the device layer opens a scope that points at its instrument object's debug log.
-// Outside any scope they are dropped.
+// Back-end diagnostics (libusb errors, devices skipped): a back end reports them with
+// `diagnostic`, and they reach the sink of the device object that called into the back end, given
+// to it when it was made (the instrument object's debug log, or nothing). The device object
+// places the scope around each of its calls; outside any scope diagnostics are dropped.
 using DiagnosticSink = void (*)(void* context, const char* message);
 class DiagnosticScope {
  public:

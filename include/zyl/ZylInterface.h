@@ -26,7 +26,16 @@
 //  - The environment variable ZYL_BACKEND=sim makes every instrument object talk to the built-in
 //    simulated instrument (see zyl/UsbBackend.h and zyl/sim/).
 //  - An instrument object keeps the USB back end that was current when it was constructed
-//    (zyl::usb::useBackend); all its pipes open through that back end.
+//    (zyl::usb::useBackend); all its pipes open through that back end, and the debug log names it
+//    whenever the command pipe opens ("Instrument opened through the libusb back end"). Back-end
+//    diagnostics (libusb errors) of the command and scan pipes go to the debug log too.
+//  - The status thread retries a failed status-pipe read at once (the endpoint's 500 ms time-out
+//    paces a silent instrument); only when it has no device to read (none opens, it has no status
+//    endpoint, or it was unplugged: the pipe is opened afresh when the stream is next enabled) does
+//    it wait 100 ms before trying again.
+//  - A device with the instrument's USB IDs whose interface 0 has a bulk OUT and at least one bulk
+//    IN endpoint is an instrument; without a second or third bulk IN endpoint only the status or
+//    scan pipe is unavailable (its operations return 2).
 #pragma once
 
 #include <atomic>
@@ -290,8 +299,8 @@ class ZylInterface {
   FlashMemory::c_flashMemory* flashRecord = nullptr;
   VolatileFlashMemory::c_volatileFlashMemory* volatileRecord = nullptr;
   std::ostringstream xmlStream;
-  unsigned char configFlashImage[65536];
-  unsigned char secondFlashImage[65536];
+  unsigned char configFlashImage[65536] = {};
+  unsigned char secondFlashImage[65536] = {};
   ZylDebugCallback debugCallback = nullptr;
   ZylProgressCallback progressCallback = nullptr;
   char debugString[1024] = {};
@@ -309,7 +318,9 @@ class ZylInterface {
   char* readEnglishLocaleFloat(char* text, double* out);
   void split(std::string& text, std::vector<std::string>& pieces);
   void replaceAll(std::string& text, const std::string& from, const std::string& to);
-  CCyUSBDevice* GetUSBDevice();
+  // A new device object opened onto the first instrument that opens; its back-end diagnostics go
+  // to the debug log unless the device object serves the status thread.
+  CCyUSBDevice* GetUSBDevice(bool toDebugLog = true);
   CCyBulkEndPoint* findUsbEndpoint(CCyUSBDevice* device, int n);
 
   // One exchange of a command that expects "ACK" (0, 2 or 3; 4 for a command too long).
@@ -325,6 +336,12 @@ class ZylInterface {
   void openStreamingPipe(CCyUSBDevice*& device, CCyBulkEndPoint*& endpoint, int k);
   // Reads full 2048-byte chunks from `endpoint` into drainBuffer until a read is short or fails.
   void drain(CCyBulkEndPoint* endpoint);
+  // One read of the status pipe, opening it first when needed: what the status thread and
+  // ZylUSBGetStatusData read through. noDevice also when the pipe has no device object or no
+  // status endpoint. The device object stays until the stream stops, as a described pipe does.
+  zyl::usb::TransferResult readStatusPipe(unsigned char* buffer, long& length);
+  void abortStatusRead();    // wakes a read pending on the status pipe
+  void releaseStatusPipe();  // closes the status pipe's device object
   static void logBackendDiagnostic(void* self, const char* message);
 
   // ---- Scanning (private) ---------------------------------------------------------------------
@@ -409,6 +426,10 @@ class ZylInterface {
   // and a stopping host thread, which aborts the pending read so that the stop need not wait for
   // the read's time-out.
   std::mutex statusPipeLock;
+  // One transfer at a time on the status endpoint; a host thread that wants it (to empty the pipe)
+  // counts itself in statusPipeWanted, and the status thread lets it go first.
+  std::mutex statusReadLock;
+  std::atomic<int> statusPipeWanted{0};
   std::thread statusThread;
   // The back end current when the object was made: every pipe of this instrument object opens
   // through it, so a host (or test) can bind different objects to different back ends.

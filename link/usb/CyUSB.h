@@ -3,6 +3,10 @@
 // process-wide UsbBackend. The command channel uses one device object per pipe so that the
 // command, status and scan pipes work in parallel.
 //
+// Each device object is given, when it is made, where back-end diagnostics go (the instrument
+// object's debug log, or nowhere); every call it makes into the back end reports there, whatever
+// thread it runs on.
+//
 // Isochronous transfers are not carried by the back-end interface: the instrument has no such
 // endpoint, and a transfer on one fails. Interrupt endpoints transfer like bulk ones (the kernel
 // turns a bulk request on an interrupt endpoint into an interrupt transfer).
@@ -15,9 +19,16 @@
 
 #include "zyl/UsbBackend.h"
 
+// Where a device object's back-end diagnostics go; no sink drops them.
+struct CCyDiagnostics {
+  zyl::usb::DiagnosticSink sink = nullptr;
+  void* context = nullptr;
+};
+
 class CCyUSBEndPoint {
  public:
-  CCyUSBEndPoint(zyl::usb::UsbHandle* handle, const zyl::usb::EndpointDescriptor& descriptor);
+  CCyUSBEndPoint(zyl::usb::UsbHandle* handle, const zyl::usb::EndpointDescriptor& descriptor,
+                 const CCyDiagnostics* diagnostics = nullptr);
   virtual ~CCyUSBEndPoint() = default;
   CCyUSBEndPoint(const CCyUSBEndPoint&) = delete;
   CCyUSBEndPoint& operator=(const CCyUSBEndPoint&) = delete;
@@ -39,17 +50,20 @@ class CCyUSBEndPoint {
 
   uint32_t timeoutMs = 10000;  // applies to the next transfer
   bool directTransfer = true;
-  // Outcome of the last transfer.
+  // Outcome of the last transfer: `lastResult` says why it failed; `usbStatus` carries the same
+  // as a number (0 for ok), `systemStatus` is 0 on success and 1 otherwise.
   long bytesTransferred = 0;
   uint32_t usbStatus = 0;
   uint32_t systemStatus = 0;
+  zyl::usb::TransferResult lastResult = zyl::usb::TransferResult::ok;
 
  protected:
-  bool finish(bool ok, long moved);
+  bool finish(zyl::usb::TransferResult result, long moved);
   // One bulk-style transfer through the handle (bulk and interrupt endpoints).
   bool handleTransfer(unsigned char* buffer, long& length);
 
   zyl::usb::UsbHandle* handle_;
+  const CCyDiagnostics* diagnostics_;
 };
 
 class CCyBulkEndPoint : public CCyUSBEndPoint {
@@ -72,7 +86,8 @@ class CCyIsocEndPoint : public CCyUSBEndPoint {
 
 class CCyControlEndPoint : public CCyUSBEndPoint {
  public:
-  CCyControlEndPoint(zyl::usb::UsbHandle* handle, uint16_t maxPacketSize0);
+  CCyControlEndPoint(zyl::usb::UsbHandle* handle, uint16_t maxPacketSize0,
+                     const CCyDiagnostics* diagnostics = nullptr);
   // Sends the request described by the fields below. Only host-to-device vendor requests to the
   // device without a data stage are carried (all the instrument needs); `length` must be 0.
   bool transfer(unsigned char* buffer, long& length) override;
@@ -90,7 +105,8 @@ class CCyControlEndPoint : public CCyUSBEndPoint {
 class CCyUSBDevice {
  public:
   // Opens device index 0 at once when `open` is set. Without a back end, the process-wide one.
-  explicit CCyUSBDevice(bool open = true, std::shared_ptr<zyl::usb::UsbBackend> backend = nullptr);
+  explicit CCyUSBDevice(bool open = true, std::shared_ptr<zyl::usb::UsbBackend> backend = nullptr,
+                        CCyDiagnostics diagnostics = {});
   ~CCyUSBDevice();
   CCyUSBDevice(const CCyUSBDevice&) = delete;
   CCyUSBDevice& operator=(const CCyUSBDevice&) = delete;
@@ -102,6 +118,7 @@ class CCyUSBDevice {
   void closeDevice();
   bool resetParentPort();
   bool isOpen() const { return handle_ != nullptr; }
+  const char* backendName() const;
 
   int endpointCount() const { return static_cast<int>(endpoints_.size()); }
   CCyUSBEndPoint* endpoint(int i) const {
@@ -125,6 +142,7 @@ class CCyUSBDevice {
 
  private:
   std::shared_ptr<zyl::usb::UsbBackend> backend_;
+  const CCyDiagnostics diagnostics_;
   std::unique_ptr<zyl::usb::UsbHandle> handle_;
   std::vector<std::unique_ptr<CCyUSBEndPoint>> endpoints_;
 };

@@ -23,6 +23,7 @@ std::shared_ptr<UsbBackend> fallback;   // the default, made on first use
 // driving whatever hardware is plugged in.
 class NoInstruments final : public UsbBackend {
  public:
+  const char* name() const override { return "none (built without the simulator)"; }
   int deviceCount() override { return 0; }
   std::unique_ptr<UsbHandle> open(int) override { return nullptr; }
 };
@@ -67,6 +68,24 @@ DiagnosticScope::DiagnosticScope(DiagnosticSink s, void* context)
 DiagnosticScope::~DiagnosticScope() {
   sink = previousSink_;
   sinkContext = previousContext_;
+}
+
+const char* describe(TransferResult result) {
+  switch (result) {
+    case TransferResult::ok:
+      return "ok";
+    case TransferResult::timeout:
+      return "time-out";
+    case TransferResult::stall:
+      return "stall";
+    case TransferResult::noDevice:
+      return "no device";
+    case TransferResult::cancelled:
+      return "cancelled";
+    case TransferResult::other:
+      break;
+  }
+  return "failed";
 }
 
 void diagnostic(const char* format, ...) {

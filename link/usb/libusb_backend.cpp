@@ -87,7 +87,41 @@ bool isInstrumentLayout(const std::vector<EndpointDescriptor>& endpoints) {
     if ((ep.attributes & 3) != LIBUSB_TRANSFER_TYPE_BULK || ep.maxPacketSize == 0) continue;
     ++((ep.address & LIBUSB_ENDPOINT_IN) ? bulkIn : bulkOut);
   }
-  return bulkOut >= 1 && bulkIn >= 2;
+  return bulkOut >= 1 && bulkIn >= 1;
+}
+
+TransferResult resultOfTransfer(int status, bool deadlinePassed) {
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      return TransferResult::ok;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return TransferResult::timeout;
+    case LIBUSB_TRANSFER_CANCELLED:
+      return deadlinePassed ? TransferResult::timeout : TransferResult::cancelled;
+    case LIBUSB_TRANSFER_STALL:
+      return TransferResult::stall;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return TransferResult::noDevice;
+    default:
+      return TransferResult::other;
+  }
+}
+
+TransferResult resultOfError(int error) {
+  switch (error) {
+    case LIBUSB_SUCCESS:
+      return TransferResult::ok;
+    case LIBUSB_ERROR_TIMEOUT:
+      return TransferResult::timeout;
+    case LIBUSB_ERROR_PIPE:
+      return TransferResult::stall;
+    case LIBUSB_ERROR_NO_DEVICE:
+      return TransferResult::noDevice;
+    case LIBUSB_ERROR_INTERRUPTED:
+      return TransferResult::cancelled;
+    default:
+      return TransferResult::other;
+  }
 }
 
 uint16_t decodeMaxPacketSize(uint16_t wMaxPacketSize) {
@@ -316,21 +350,23 @@ class LibusbHandle final : public UsbHandle {
 
   const DeviceDescriptor& descriptor() const override { return device_->descriptor; }
 
-  bool bulkTransfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) override {
+  TransferResult bulkTransfer(uint8_t endpoint, uint8_t* data, long& length,
+                              uint32_t timeoutMs) override {
     long requested = length;
     length = 0;
-    if (!device_->alive()) return false;
+    if (!device_->alive()) return TransferResult::noDevice;
     Slot* slot = find(endpoint);
     if (!slot || endpoint == 0) {
       diagnostic("libusb: transfer on endpoint 0x%02x failed: no such endpoint", endpoint);
-      return false;
+      return TransferResult::other;
     }
     if (slot->type != LIBUSB_TRANSFER_TYPE_BULK && slot->type != LIBUSB_TRANSFER_TYPE_INTERRUPT) {
       diagnostic("libusb: transfer on endpoint 0x%02x failed: not a bulk or interrupt endpoint",
                  endpoint);
-      return false;
+      return TransferResult::other;
     }
-    if (requested < 0 || requested > INT_MAX || (!data && requested > 0)) return false;
+    if (requested < 0 || requested > INT_MAX || (!data && requested > 0))
+      return TransferResult::other;
 
     uint32_t aborts = slot->aborts.load(std::memory_order_acquire);
     auto allowance = std::chrono::milliseconds(timeoutMs ? timeoutMs : kZeroTimeoutGraceMs);
@@ -342,8 +378,9 @@ class LibusbHandle final : public UsbHandle {
     return run(*slot, aborts, allowance, length);
   }
 
-  bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint32_t timeoutMs) override {
-    if (!device_->alive()) return false;
+  TransferResult vendorRequest(uint8_t request, uint16_t value, uint16_t index,
+                               uint32_t timeoutMs) override {
+    if (!device_->alive()) return TransferResult::noDevice;
     Slot& slot = slots_[0];
     uint32_t aborts = slot.aborts.load(std::memory_order_acquire);
     auto allowance = std::chrono::milliseconds(timeoutMs ? timeoutMs : kVendorRequestZeroTimeoutMs);
@@ -401,7 +438,8 @@ class LibusbHandle final : public UsbHandle {
   // time-out on a loaded machine, and a transfer cancelled before it ever reached the bus would
   // miss data the device was already holding (the 5 ms flush read of a fresh link does exactly
   // that, and then retries for seconds).
-  bool run(Slot& slot, uint32_t aborts, std::chrono::milliseconds allowance, long& moved) {
+  TransferResult run(Slot& slot, uint32_t aborts, std::chrono::milliseconds allowance,
+                     long& moved) {
     std::atomic_ref<int> done(slot.done);
     done.store(0, std::memory_order_relaxed);
     {
@@ -409,13 +447,13 @@ class LibusbHandle final : public UsbHandle {
       int rc = libusb_submit_transfer(slot.transfer);
       if (rc != LIBUSB_SUCCESS) {
         device_->failed("libusb_submit_transfer", rc);
-        return false;
+        return resultOfError(rc);
       }
       slot.inFlight = true;
     }
     const auto deadline = Clock::now() + allowance;
 
-    bool cancelled = false, eventsFailed = false;
+    bool cancelled = false, deadlinePassed = false, eventsFailed = false;
     while (!done.load(std::memory_order_acquire)) {
       auto now = Clock::now();
       if (!cancelled &&
@@ -423,6 +461,7 @@ class LibusbHandle final : public UsbHandle {
         std::lock_guard lock(slot.lock);
         cancel(slot);
         cancelled = true;
+        deadlinePassed = now >= deadline;
       }
       auto wait = cancelled
                       ? std::chrono::duration_cast<std::chrono::microseconds>(kCancelPollInterval)
@@ -455,7 +494,8 @@ class LibusbHandle final : public UsbHandle {
       std::snprintf(what, sizeof what, "transfer on endpoint 0x%02x", slot.address);
       device_->failed(what, rc);
     }
-    return rc == LIBUSB_SUCCESS;
+    if (eventsFailed && slot.status == LIBUSB_TRANSFER_CANCELLED) return TransferResult::other;
+    return resultOfTransfer(slot.status, deadlinePassed);
   }
 
   std::shared_ptr<SharedDevice> device_;
@@ -468,6 +508,8 @@ class LibusbBackend final : public UsbBackend {
  public:
   explicit LibusbBackend(std::optional<std::vector<UsbId>> ids)
       : context_(std::make_shared<Context>(std::move(ids))) {}
+
+  const char* name() const override { return "libusb"; }
 
   int deviceCount() override {
     try {

@@ -2,8 +2,10 @@
 //
 // Which devices are instruments: a device matches the ID list (by default the Cypress vendor ID
 // 0x04B4 with any product ID) and interface 0, alternate setting 0 of its active configuration
-// has at least one bulk OUT and at least two bulk IN endpoints with a non-zero packet size. An
-// unprogrammed FX2 or another Cypress part does not pass the second test. A device whose
+// has at least one bulk OUT and at least one bulk IN endpoint with a non-zero packet size. An
+// unprogrammed FX2 or another Cypress part does not pass the second test. A device without a
+// second or third bulk IN endpoint is still an instrument: only its status or scan pipe is
+// missing, and the operations of that pipe answer 2. A device whose
 // interface 0 is bound to a kernel driver is reported and skipped; its driver is never detached.
 //
 // The environment variable ZYL_USB_IDS, read once when the back end first touches libusb,
@@ -66,6 +68,12 @@ bool matchesUsbId(const std::vector<UsbId>& ids, uint16_t vendorId, uint16_t pro
 
 // Whether an interface setting with these endpoints is an instrument's (see above).
 bool isInstrumentLayout(const std::vector<EndpointDescriptor>& endpoints);
+
+// How a transfer ended, from libusb's transfer status (LIBUSB_TRANSFER_*) or, with `error`, from
+// a libusb error code (LIBUSB_ERROR_*, say of a failed submission). A transfer that we cancelled
+// because its deadline passed ended in a time-out; one cancelled by abortPipe was cancelled.
+TransferResult resultOfTransfer(int status, bool deadlinePassed);
+TransferResult resultOfError(int error);
 
 // The bytes per (micro)frame of an endpoint from its wMaxPacketSize: bits 0-10 are the packet
 // size, bits 11-12 the number of additional transactions per microframe.

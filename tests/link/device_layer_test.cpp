@@ -80,9 +80,56 @@ TEST_F(DeviceLayerTest, ControlEndpointCarriesOnlyVendorRequestsWithoutData) {
   EXPECT_EQ(length, 0);
 }
 
+// The boolean surface stays; the endpoint records why a transfer failed, and the back end's
+// report of it reaches the sink the device object was made with, on whatever thread.
+TEST_F(DeviceLayerTest, EndpointRecordsWhyATransferFailedAndReportsToItsSink) {
+  std::vector<std::string> seen;
+  const CCyDiagnostics sink{[](void* to, const char* message) {
+                              static_cast<std::vector<std::string>*>(to)->push_back(message);
+                            },
+                            &seen};
+  CCyUSBDevice device(true, nullptr, sink);
+  CCyBulkEndPoint* in = device.firstBulkIn;
+  using R = TransferResult;
+  for (R why : {R::timeout, R::stall, R::noDevice, R::cancelled, R::other}) {
+    fake->fail(kCommandIn, why);
+    unsigned char buffer[4];
+    long length = sizeof buffer;
+    EXPECT_FALSE(in->transfer(buffer, length));
+    EXPECT_EQ(in->lastResult, why);
+    EXPECT_EQ(in->usbStatus, static_cast<uint32_t>(why));
+    EXPECT_EQ(in->systemStatus, 1u);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(),
+              std::string("fake: transfer on endpoint 0x86 failed: ") + zyl::usb::describe(why));
+  }
+  fake->queue(kCommandIn, "ACK");
+  unsigned char buffer[4];
+  long length = sizeof buffer;
+  EXPECT_TRUE(in->transfer(buffer, length));
+  EXPECT_EQ(in->lastResult, R::ok);
+  EXPECT_EQ(in->usbStatus, 0u);
+  EXPECT_EQ(in->systemStatus, 0u);
+  EXPECT_EQ(length, 3);
+
+  fake->fail(0, R::stall);  // vendor requests too
+  EXPECT_FALSE(device.controlEndpoint->vendorRequest(4));
+  EXPECT_EQ(device.controlEndpoint->lastResult, R::stall);
+
+  // Without a sink the report goes nowhere, not to another device object's sink.
+  const size_t before = seen.size();
+  CCyUSBDevice quiet;
+  fake->fail(kCommandIn, R::stall);
+  length = sizeof buffer;
+  EXPECT_FALSE(quiet.firstBulkIn->transfer(buffer, length));
+  EXPECT_EQ(seen.size(), before);
+  EXPECT_STREQ(quiet.backendName(), "fake");
+}
+
 // A back end that breaks its promise not to throw.
 class ThrowingBackend : public zyl::usb::UsbBackend {
  public:
+  const char* name() const override { return "throwing"; }
   int deviceCount() override { throw std::runtime_error("bus gone"); }
   std::unique_ptr<zyl::usb::UsbHandle> open(int) override { throw std::bad_alloc(); }
 };

@@ -2,6 +2,8 @@
 // instrument present (which is what this machine and most CI runners have).
 #include "link/usb/libusb_backend.h"
 
+#include <libusb.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -58,7 +60,7 @@ TEST(UsbIdList, MatchesVendorAndProduct) {
   EXPECT_FALSE(matchesUsbId({}, 0x04B4, 0x1004));
 }
 
-TEST(InstrumentLayout, NeedsABulkOutAndTwoBulkInWithPacketSpace) {
+TEST(InstrumentLayout, NeedsABulkOutAndABulkInWithPacketSpace) {
   const EndpointDescriptor out{0x02, 0x02, 512, 0};
   const EndpointDescriptor in6{0x86, 0x02, 512, 0};
   const EndpointDescriptor in8{0x88, 0x02, 512, 0};
@@ -67,16 +69,48 @@ TEST(InstrumentLayout, NeedsABulkOutAndTwoBulkInWithPacketSpace) {
   EXPECT_TRUE(isInstrumentLayout({out, in6, in8, {0x84, 0x02, 512, 0}}));
   EXPECT_TRUE(isInstrumentLayout({out, {0x04, 0x02, 64, 0}, in6, in8}));
 
+  // Without a status or scan endpoint it is still an instrument; only that pipe is missing.
+  EXPECT_TRUE(isInstrumentLayout({out, in6}));
+
   EXPECT_FALSE(isInstrumentLayout({}));
-  EXPECT_FALSE(isInstrumentLayout({out, in6}));
+  EXPECT_FALSE(isInstrumentLayout({out}));
   EXPECT_FALSE(isInstrumentLayout({in6, in8, {0x88, 0x02, 512, 0}}));  // no OUT
   // Endpoints that are not bulk do not count, whatever else their attributes carry.
-  EXPECT_FALSE(isInstrumentLayout({out, in6, {0x81, 0x03, 64, 1}}));
-  EXPECT_FALSE(isInstrumentLayout({out, in6, {0x81, 0x05, 512, 1}}));
+  EXPECT_FALSE(isInstrumentLayout({out, {0x81, 0x03, 64, 1}}));
+  EXPECT_FALSE(isInstrumentLayout({out, {0x81, 0x05, 512, 1}}));
   EXPECT_FALSE(isInstrumentLayout({{0x01, 0x03, 64, 1}, in6, in8}));
   // Zero-bandwidth endpoints, as in an unprogrammed FX2's default setting, move nothing.
-  EXPECT_FALSE(isInstrumentLayout({out, in6, {0x88, 0x02, 0, 0}}));
+  EXPECT_FALSE(isInstrumentLayout({out, {0x88, 0x02, 0, 0}}));
   EXPECT_FALSE(isInstrumentLayout({{0x02, 0x02, 0, 0}, in6, in8}));
+}
+
+// What the status thread and the debug log act on: a cancel we made at the deadline is a
+// time-out, one made by abortPipe a cancellation.
+TEST(LibusbBackend, MapsTransferEndingsAndErrorsToResults) {
+  using R = TransferResult;
+  const struct {
+    int status;
+    bool deadlinePassed;
+    R result;
+  } endings[] = {
+      {LIBUSB_TRANSFER_COMPLETED, false, R::ok},
+      {LIBUSB_TRANSFER_TIMED_OUT, false, R::timeout},
+      {LIBUSB_TRANSFER_CANCELLED, true, R::timeout},
+      {LIBUSB_TRANSFER_CANCELLED, false, R::cancelled},
+      {LIBUSB_TRANSFER_STALL, false, R::stall},
+      {LIBUSB_TRANSFER_NO_DEVICE, false, R::noDevice},
+      {LIBUSB_TRANSFER_OVERFLOW, false, R::other},
+      {LIBUSB_TRANSFER_ERROR, false, R::other},
+  };
+  for (const auto& e : endings)
+    EXPECT_EQ(resultOfTransfer(e.status, e.deadlinePassed), e.result) << e.status;
+  const std::pair<int, R> errors[] = {
+      {LIBUSB_SUCCESS, R::ok},       {LIBUSB_ERROR_TIMEOUT, R::timeout},
+      {LIBUSB_ERROR_PIPE, R::stall}, {LIBUSB_ERROR_NO_DEVICE, R::noDevice},
+      {LIBUSB_ERROR_BUSY, R::other}, {LIBUSB_ERROR_INTERRUPTED, R::cancelled},
+  };
+  for (const auto& [error, result] : errors) EXPECT_EQ(resultOfError(error), result) << error;
+  EXPECT_STREQ(makeLibusbBackend()->name(), "libusb");
 }
 
 TEST(InstrumentLayout, DecodesMaxPacketSize) {

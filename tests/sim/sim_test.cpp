@@ -15,6 +15,7 @@ namespace zyl::sim {
 namespace {
 
 using std::nullopt;
+using Result = zyl::usb::TransferResult;
 constexpr const char* kV3 = "VERSION130904A-V3";
 constexpr const char* kOlder = "VERSION110812";
 // Long enough that only a read nobody wakes ever reaches it.
@@ -23,14 +24,15 @@ constexpr uint32_t kNeverMs = 20000;
 bool send(usb::UsbHandle& h, std::string_view text) {
   std::vector<uint8_t> bytes(text.begin(), text.end());
   long length = static_cast<long>(bytes.size());
-  return h.bulkTransfer(kCommandOut, bytes.data(), length, 1000) && length == long(bytes.size());
+  return h.bulkTransfer(kCommandOut, bytes.data(), length, 1000) == Result::ok &&
+         length == long(bytes.size());
 }
 // One IN transfer into a buffer with a guard byte behind `capacity`; nullopt when it failed.
 std::optional<std::string> receive(usb::UsbHandle& h, uint8_t ep = kCommandIn, long capacity = 1024,
                                    uint32_t timeoutMs = 200) {
   std::vector<uint8_t> buffer(static_cast<size_t>(capacity) + 1, 0xEE);
   long length = capacity;
-  if (!h.bulkTransfer(ep, buffer.data(), length, timeoutMs)) return nullopt;
+  if (h.bulkTransfer(ep, buffer.data(), length, timeoutMs) != Result::ok) return nullopt;
   if (buffer.back() != 0xEE) return "<overrun>";
   return std::string(buffer.begin(), buffer.begin() + length);
 }
@@ -48,7 +50,7 @@ double msSince(std::chrono::steady_clock::time_point start) {
 void expectDead(usb::UsbHandle& d) {
   EXPECT_FALSE(send(d, "-1B05"));
   EXPECT_EQ(receive(d, kCommandIn, 64, 0), nullopt);
-  EXPECT_FALSE(d.vendorRequest(4, 0, 0, 10000));
+  EXPECT_EQ(d.vendorRequest(4, 0, 0, 10000), Result::noDevice);
   EXPECT_FALSE(d.abortPipe(kCommandIn) || d.resetPipe(kCommandIn) || d.resetParentPort());
 }
 
@@ -117,11 +119,11 @@ TEST_F(SimWire, ReadsTakeWhatFitsAndFifosBelongToTheInstrument) {
   ASSERT_TRUE(send(*h, "-1B05"));
   long zero = 0, negative = -5, some = 4;
   uint8_t byte = 0;
-  EXPECT_TRUE(h->bulkTransfer(kCommandIn, nullptr, zero, 0));  // moves and takes nothing
+  EXPECT_EQ(h->bulkTransfer(kCommandIn, nullptr, zero, 0), Result::ok);  // moves and takes nothing
   EXPECT_EQ(zero, 0);
-  EXPECT_FALSE(h->bulkTransfer(kCommandIn, &byte, negative, 0));
-  EXPECT_FALSE(h->bulkTransfer(kCommandOut, nullptr, some, 0));
-  EXPECT_FALSE(h->bulkTransfer(0x01, &byte, some, 0));
+  EXPECT_EQ(h->bulkTransfer(kCommandIn, &byte, negative, 0), Result::other);
+  EXPECT_EQ(h->bulkTransfer(kCommandOut, nullptr, some, 0), Result::other);
+  EXPECT_EQ(h->bulkTransfer(0x01, &byte, some, 0), Result::other);
   EXPECT_EQ(receive(*h, kCommandIn, 80), kV3);
 
   // Bounded: the oldest messages give way.
@@ -147,17 +149,17 @@ TEST_F(SimWire, ReadsTakeWhatFitsAndFifosBelongToTheInstrument) {
   });
   ASSERT_TRUE(send(*h, "-1B99"));
   EXPECT_EQ(inst->queuedMessages(kStatusIn), 1u);
-  EXPECT_TRUE(h->vendorRequest(4, 0, 0, 10000));
+  EXPECT_EQ(h->vendorRequest(4, 0, 0, 10000), Result::ok);
   for (uint8_t ep : {kCommandIn, kStatusIn, kScanIn})
     EXPECT_EQ(receive(*h, ep, 64, 0), nullopt) << int(ep);
-  EXPECT_FALSE(h->vendorRequest(9, 0, 0, 10000));
+  EXPECT_EQ(h->vendorRequest(9, 0, 0, 10000), Result::stall);
   EXPECT_EQ(ex("-1B05"), kV3);
 }
 
 TEST_F(SimWire, TraceRecordsEveryTransferAndRequest) {
   make({.traceEntries = 5, .traceBytes = 8});
   auto other = backend->open(0);
-  ASSERT_TRUE(h->vendorRequest(4, 0x12, 0x34, 10000));
+  ASSERT_EQ(h->vendorRequest(4, 0x12, 0x34, 10000), Result::ok);
   ASSERT_TRUE(send(*h, "-1B05"));
   ASSERT_EQ(receive(*other, kCommandIn, 10), "VERSION130");
   ASSERT_EQ(receive(*other, kCommandIn, 10, 0), "904A-V3");
@@ -334,13 +336,13 @@ TEST_F(SimWire, UnplugFaultsKillEveryOldHandle) {
   // Endpoint 0 counts vendor requests only.
   inst->inject({.kind = FaultKind::Unplug, .endpoint = 0});
   EXPECT_EQ(ex("-1B05"), kV3);
-  EXPECT_FALSE(h->vendorRequest(4, 0, 0, 10000));
+  EXPECT_EQ(h->vendorRequest(4, 0, 0, 10000), Result::noDevice);
   EXPECT_EQ(backend->deviceCount(), 0);
   inst->replug();
   h = backend->open(0);
   inst->inject({.kind = FaultKind::FailedWrite, .endpoint = 0});
-  EXPECT_FALSE(h->vendorRequest(4, 0, 0, 10000));
-  EXPECT_TRUE(h->vendorRequest(4, 0, 0, 10000));
+  EXPECT_EQ(h->vendorRequest(4, 0, 0, 10000), Result::other);
+  EXPECT_EQ(h->vendorRequest(4, 0, 0, 10000), Result::ok);
 }
 
 TEST(SimLifecycle, UnplugAndRenumerationLeaveOtherInstrumentsAlone) {
@@ -368,7 +370,7 @@ TEST(SimLifecycle, UnplugAndRenumerationLeaveOtherInstrumentsAlone) {
   // Vendor request 5 is an unplug and a replug after the configured delay.
   auto b = delayed.open(0);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(b->vendorRequest(5, 0, 0, 10000));
+  EXPECT_EQ(b->vendorRequest(5, 0, 0, 10000), Result::ok);
   EXPECT_EQ(delayed.open(0), nullptr);
   while (delayed.deviceCount() == 0 && msSince(start) < kNeverMs)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

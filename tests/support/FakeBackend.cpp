@@ -9,10 +9,11 @@ class FakeHandle : public zyl::usb::UsbHandle {
  public:
   explicit FakeHandle(FakeBackend& backend) : backend_(backend) {}
   const zyl::usb::DeviceDescriptor& descriptor() const override { return backend_.descriptor_; }
-  bool bulkTransfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) override {
+  TransferResult bulkTransfer(uint8_t endpoint, uint8_t* data, long& length,
+                              uint32_t timeoutMs) override {
     return backend_.transfer(endpoint, data, length, timeoutMs);
   }
-  bool vendorRequest(uint8_t request, uint16_t, uint16_t, uint32_t timeoutMs) override {
+  TransferResult vendorRequest(uint8_t request, uint16_t, uint16_t, uint32_t timeoutMs) override {
     return backend_.vendor(request, timeoutMs);
   }
   bool abortPipe(uint8_t endpoint) override {
@@ -61,14 +62,32 @@ void FakeBackend::queue(uint8_t endpoint, std::string_view bytes) {
   queues_[endpoint].emplace_back(bytes);
 }
 
-bool FakeBackend::transfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs) {
+void FakeBackend::fail(uint8_t endpoint, TransferResult why, int times) {
+  std::lock_guard lock(mutex_);
+  for (int i = 0; i < times; ++i) failures_[endpoint].push_back(why);
+}
+
+TransferResult FakeBackend::scriptedFailure(uint8_t endpoint) {
+  if (unplugged) return TransferResult::noDevice;
+  auto& due = failures_[endpoint];
+  if (due.empty()) return TransferResult::ok;
+  const TransferResult why = due.front();
+  due.pop_front();
+  zyl::usb::diagnostic("fake: transfer on endpoint 0x%02x failed: %s", endpoint,
+                       zyl::usb::describe(why));
+  return why;
+}
+
+TransferResult FakeBackend::transfer(uint8_t endpoint, uint8_t* data, long& length,
+                                     uint32_t timeoutMs) {
   std::unique_lock lock(mutex_);
+  const TransferResult failure = scriptedFailure(endpoint);
   if (endpoint & 0x80) {
     auto& q = queues_[endpoint];
-    if (unplugged || q.empty()) {
+    if (failure != TransferResult::ok || q.empty()) {
       length = 0;
       transfers_.push_back({endpoint, {}, timeoutMs, false});
-      return false;
+      return failure != TransferResult::ok ? failure : TransferResult::timeout;
     }
     std::string& front = q.front();
     const size_t n = std::min(front.size(), static_cast<size_t>(length));
@@ -79,29 +98,31 @@ bool FakeBackend::transfer(uint8_t endpoint, uint8_t* data, long& length, uint32
     else
       front.erase(0, n);
     length = static_cast<long>(n);
-    return true;
+    return TransferResult::ok;
   }
   std::string bytes(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-  if (unplugged || failWrites > 0) {
-    if (failWrites > 0) --failWrites;
+  if (failure != TransferResult::ok || failWrites > 0) {
+    if (failure == TransferResult::ok) --failWrites;
     transfers_.push_back({endpoint, bytes, timeoutMs, false});
     length = 0;
-    return false;
+    return failure != TransferResult::ok ? failure : TransferResult::other;
   }
   transfers_.push_back({endpoint, bytes, timeoutMs, true});
   auto respond = responder;
   lock.unlock();
   if (respond)
     if (auto reply = respond(bytes)) queue(kCommandIn, *reply);
-  return true;
+  return TransferResult::ok;
 }
 
-bool FakeBackend::vendor(uint8_t request, uint32_t timeoutMs) {
+TransferResult FakeBackend::vendor(uint8_t request, uint32_t timeoutMs) {
   std::lock_guard lock(mutex_);
-  const bool ok = !unplugged && !vendorFails;
+  TransferResult result = scriptedFailure(0);
+  if (result == TransferResult::ok && vendorFails) result = TransferResult::stall;
+  const bool ok = result == TransferResult::ok;
   transfers_.push_back({0, std::string(1, static_cast<char>(request)), timeoutMs, ok});
   if (ok && request == 4) queues_.clear();
-  return ok;
+  return result;
 }
 
 void FakeBackend::abort(uint8_t endpoint) {
@@ -137,6 +158,7 @@ void FakeBackend::clearRecord() {
   std::lock_guard lock(mutex_);
   transfers_.clear();
   aborts_.clear();
+  failures_.clear();
   opens_ = 0;
 }
 

@@ -1,6 +1,7 @@
 // A scripted USB back end for exact-wire tests: it records every byte the library writes and
-// answers from queues the test fills. Reads of an empty queue fail at once, as a time-out would,
-// so tests of silent instruments take no time.
+// answers from queues the test fills. Reads of an empty queue fail at once with a time-out, so
+// tests of silent instruments take no time. Scripted failures (`fail`) say why they failed and
+// report it as a back end would, through zyl::usb::diagnostic.
 #pragma once
 
 #include <cstdint>
@@ -29,18 +30,22 @@ struct FakeTransfer {
   uint32_t timeoutMs;
   bool ok;
 };
+using zyl::usb::TransferResult;
 
 class FakeBackend : public zyl::usb::UsbBackend {
  public:
   explicit FakeBackend(int bulkInEndpoints = 3);
 
   // What the library sees.
+  const char* name() const override { return "fake"; }
   int deviceCount() override;
   std::unique_ptr<zyl::usb::UsbHandle> open(int index) override;
 
   // Script. `queue` adds one reply message to an IN endpoint; a read takes at most its capacity
   // of the front message and leaves the rest for the next read.
   void queue(uint8_t endpoint, std::string_view bytes);
+  // The next `times` transfers on `endpoint` (0: vendor requests) fail with `why`.
+  void fail(uint8_t endpoint, TransferResult why, int times = 1);
   // Answers written commands: the reply it returns (if any) is queued on the command IN pipe.
   // By default "-1B05" is answered with `version` and everything else with "ACK".
   std::function<std::optional<std::string>(std::string_view command)> responder;
@@ -51,7 +56,7 @@ class FakeBackend : public zyl::usb::UsbBackend {
   int devices = 1;           // what deviceCount reports
   int failOpens = 0;         // the next this many opens fail
   int failWrites = 0;        // the next this many OUT transfers fail
-  bool vendorFails = false;  // vendor requests fail
+  bool vendorFails = false;  // vendor requests fail (stall)
   bool unplugged = false;    // every operation of every handle fails
 
   // Record.
@@ -63,15 +68,18 @@ class FakeBackend : public zyl::usb::UsbBackend {
 
  private:
   friend class FakeHandle;
-  bool transfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs);
-  bool vendor(uint8_t request, uint32_t timeoutMs);
+  TransferResult transfer(uint8_t endpoint, uint8_t* data, long& length, uint32_t timeoutMs);
+  TransferResult vendor(uint8_t request, uint32_t timeoutMs);
   void abort(uint8_t endpoint);
+  // A scripted failure of `endpoint` that is due now, reported; ok when there is none.
+  TransferResult scriptedFailure(uint8_t endpoint);
 
   zyl::usb::DeviceDescriptor descriptor_;
   mutable std::mutex mutex_;
   std::map<uint8_t, std::deque<std::string>> queues_;
   std::vector<FakeTransfer> transfers_;
   std::map<uint8_t, int> aborts_;
+  std::map<uint8_t, std::deque<TransferResult>> failures_;
   int opens_ = 0;
 };
 

@@ -27,6 +27,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr auto kOk = zyl::usb::TransferResult::ok;
 using namespace std::chrono_literals;
 
 constexpr char kVersion[] = "VERSION130904A-V3";
@@ -101,11 +102,12 @@ bool resynchronise() {
   char marker[32];
   std::snprintf(marker, sizeof marker, "-1BZXsync%d", ++round);
   long length = static_cast<long>(std::strlen(marker));
-  if (!handle->bulkTransfer(out, reinterpret_cast<uint8_t*>(marker), length, 2000)) return false;
+  if (handle->bulkTransfer(out, reinterpret_cast<uint8_t*>(marker), length, 2000) != kOk)
+    return false;
   std::vector<uint8_t> reply(70000);
   for (int reads = 0; reads < 64; ++reads) {
     length = static_cast<long>(reply.size());
-    if (!handle->bulkTransfer(in, reply.data(), length, 2000)) return false;
+    if (handle->bulkTransfer(in, reply.data(), length, 2000) != kOk) return false;
     if (text(reply.data(), length) == marker + 5) return true;
   }
   return false;

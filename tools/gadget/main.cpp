@@ -431,7 +431,8 @@ class Gadget {
         epoch = epoch_.load();
         if (auto h = handle()) {
           length = static_cast<long>(buffer.size());
-          got = h->bulkTransfer(pipe->simAddress, buffer.data(), length, kInPollMs);
+          got = h->bulkTransfer(pipe->simAddress, buffer.data(), length, kInPollMs) ==
+                zyl::usb::TransferResult::ok;
           if (got) pipe->held = epoch + 1;
         }
       }

@@ -225,10 +225,11 @@ class Instrument : public std::enable_shared_from_this<Instrument> {
                           std::span<const uint8_t> bytes, bool ok);
   void applyReplyFault(const Fault& fault, std::vector<uint8_t>& data, TimePoint& availableAt);
 
-  bool writeCommand(InstrumentHandle& handle, const uint8_t* data, long& length);
-  bool read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data, long& length,
-            uint32_t timeoutMs);
-  bool vendorRequest(InstrumentHandle& handle, uint8_t request, uint16_t value, uint16_t index);
+  using Result = zyl::usb::TransferResult;
+  Result writeCommand(InstrumentHandle& handle, const uint8_t* data, long& length);
+  Result read(InstrumentHandle& handle, uint8_t endpoint, uint8_t* data, long& length,
+              uint32_t timeoutMs);
+  Result vendorRequest(InstrumentHandle& handle, uint8_t request, uint16_t value, uint16_t index);
   bool abortPipe(InstrumentHandle& handle, uint8_t endpoint);
   bool resetPipe(InstrumentHandle& handle, uint8_t endpoint);
   bool resetParentPort(InstrumentHandle& handle);
