@@ -18,7 +18,7 @@ namespace {
 constexpr long kVersionCapacity = sizeof ZylInterface::firmwareVersion;
 constexpr long kBlockBytes = 256;
 constexpr long kProgressStep = 10000;
-constexpr int kFinalProgressExtra = 1000;
+constexpr long kFinalProgressExtra = 1000;
 
 using Block = zyl::detail::CommandText<5 + 2 * kBlockBytes + 1>;
 
@@ -75,7 +75,7 @@ unsigned int ZylInterface::UpdateFirmware(unsigned char* image, long length) {
       }
     }
     if (complete && progressCallback)
-      progressCallback(static_cast<int>(length) + kFinalProgressExtra);
+      progressCallback(static_cast<int>(length + kFinalProgressExtra));
   }
 
   const unsigned int result = sendAcknowledged("-1B885A");
