@@ -74,10 +74,9 @@ class UsbHandle {
 class UsbBackend {
  public:
   virtual ~UsbBackend() = default;
-  virtual const char* name() const = 0;  // "libusb", "sim", ...: for the debug log
   virtual int deviceCount() = 0;
   virtual std::unique_ptr<UsbHandle> open(int index) = 0;  // null when it cannot be opened
-  // What the back end is ("libusb", "sim", ...), for whoever lists instruments.
+  // What the back end is ("libusb", "sim", ...), for whoever lists instruments and the debug log.
   virtual const char* name() const { return "custom"; }
   // The descriptor of instrument `index` without taking it from whoever uses it (no interface
   // claimed); nothing when there is no such instrument. Texts the device would not give (no

@@ -509,8 +509,6 @@ class LibusbBackend final : public UsbBackend {
   explicit LibusbBackend(std::optional<std::vector<UsbId>> ids)
       : context_(std::make_shared<Context>(std::move(ids))) {}
 
-  const char* name() const override { return "libusb"; }
-
   int deviceCount() override {
     try {
       libusb_context* ctx = context_->get();

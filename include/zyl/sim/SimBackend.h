@@ -28,7 +28,6 @@ class SimBackend : public zyl::usb::UsbBackend {
   void add(std::shared_ptr<Instrument> instrument);
   std::vector<std::shared_ptr<Instrument>> instruments() const;
 
-  const char* name() const override { return "sim"; }
   int deviceCount() override;
   std::unique_ptr<zyl::usb::UsbHandle> open(int index) override;
   const char* name() const override { return "sim"; }
