@@ -255,19 +255,6 @@ TEST_F(E2E, V3ScansQueueStreamAndClear) {
   EXPECT_EQ(z.ZylUSBGetScanData(buffer.data(), length, 0), ZYL_COMM_FAILURE);
 }
 
-TEST_F(E2E, WithoutAScanPipeOnlyTheStatusPipeWorks) {
-  plug({.bulkInEndpoints = 2, .manualClock = true});
-  ZylInterface z;
-  ASSERT_TRUE(z.IsV3());
-  EXPECT_EQ(z.ensureStatusPipeAvailable(), ZYL_SUCCESS);
-  EXPECT_EQ(z.clearStatusPipe(), ZYL_SUCCESS);
-  EXPECT_EQ(z.initializeScanReading(), ZYL_COMM_FAILURE);
-  EXPECT_EQ(z.PerformScanHS(1, 0, 100, 10, 0, true), ZYL_SUCCESS);
-  unsigned char buffer[64];
-  long length = sizeof buffer;
-  EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), ZYL_COMM_FAILURE);
-}
-
 TEST_F(E2E, OutputsAnalogAndI2cReachTheController) {
   for (const char* version : {"VERSION130904A-V3", "VERSION110812"}) {
     SCOPED_TRACE(version);

@@ -1,13 +1,13 @@
 // The instrument object: debug log, connection sequence, firmware flags and the text utilities.
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 
+#include "support/CommaLocale.h"
 #include "support/LinkFixture.h"
 #include "support/ZylTestPeer.h"
 #include "zyl/ZylInterface.h"
@@ -207,12 +207,11 @@ TEST_F(InstrumentTest, TextUtilities) {
 TEST_F(InstrumentTest, EnglishFloatsReadUnderACommaLocale) {
   fake->devices = 0;
   ZylInterface z;
-  const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
-  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "de_DE.UTF-8 not installed";
+  CommaLocale locale;
+  if (!locale.ok()) GTEST_SKIP() << CommaLocale::kMissing;
   char text[] = "12.5 mbar";
   double value = 0;
   char* end = ZylTestPeer::readEnglishLocaleFloat(z, text, &value);
-  std::setlocale(LC_NUMERIC, previous.c_str());
   EXPECT_DOUBLE_EQ(value, 12.5);
   EXPECT_STREQ(text, "12,5 mbar");
   EXPECT_STREQ(end, " mbar");

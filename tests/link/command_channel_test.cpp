@@ -325,8 +325,11 @@ TEST_F(TwoEndpointTest, StatusPipeWorksScanPipeNever) {
   ZylInterface z;
   ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
   EXPECT_EQ(z.ensureStatusPipeAvailable(), ZYL_SUCCESS);
+  EXPECT_EQ(z.clearStatusPipe(), ZYL_SUCCESS);
   EXPECT_EQ(z.ensureScanPipeAvailable(), ZYL_COMM_FAILURE);
   EXPECT_EQ(z.clearScanPipe(), ZYL_COMM_FAILURE);
+  EXPECT_EQ(z.initializeScanReading(), ZYL_COMM_FAILURE);
+  EXPECT_EQ(z.PerformScanHS(1, 0, 100, 10, 0, true), ZYL_SUCCESS) << "commands still go";
   unsigned char buffer[8];
   long length = sizeof buffer;
   EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), ZYL_COMM_FAILURE);

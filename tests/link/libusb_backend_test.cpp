@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -141,12 +140,10 @@ TEST(LibusbBackend, WithoutAnInstrumentCountsNothingOpensNothingAndStaysQuiet) {
   Collected log;
   DiagnosticScope scope(&Collected::sink, &log);
 
-  auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 200; ++i) {
     ASSERT_EQ(backend->deviceCount(), 0);
     ASSERT_EQ(backend->open(0), nullptr);
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(backend->open(-1), nullptr);
   EXPECT_EQ(backend->open(INT_MAX), nullptr);
 
