@@ -28,16 +28,16 @@ def test_session_on_the_simulator():
         inst.watch_status(lambda s: (frames.append(s), seen.set()))
         inst.pirani_setup()
         inst.pump_on()
+        inst.set_capillary_heater_temp(150)
+        inst.set_capillary_heater_on(True)
         assert wait_for(lambda: frames and frames[-1]["pressure_mbar"] < 0.01 and frames[-1]["pump_running"])
+        assert wait_for(lambda: frames[-1]["capillary_temperature"] > 140)
+        assert inst.capillary_heater_temp() > 140
         assert seen.is_set() and len(frames[-1]["adc"]) == 32
         inst.watch_status(None)
         stopped = len(frames)
         time.sleep(0.3)
         assert len(frames) == stopped
-
-        inst.set_capillary_heater_temp(150)
-        inst.set_capillary_heater_on(True)
-        assert wait_for(lambda: inst.capillary_heater_temp() > 140)
 
         counts = inst.scan(1000, 60000, 500)
         assert counts.dtype == np.uint32 and counts.shape == (3601,)
@@ -63,6 +63,26 @@ def test_both_generations_deliver_the_same_spectrum():
     assert older.dac_param(0) == 8192
     assert older.scan(0, 65535, 2501).max() > 1.5 * v3.scan(0, 65535, 2501).max()
     assert older.status()["pressure_mbar"] > 1  # polled from the instrument
+
+
+def test_calls_release_the_gil():
+    inst = zyl.Instrument(sim=True)
+    count, running = [0], [True]
+
+    def spin():
+        while running[0]:
+            count[0] += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    counted = []
+    for wait in (lambda: time.sleep(0.3), lambda: inst.scan(0, 65535, 300)):  # both 300 ms
+        before = count[0]
+        wait()
+        counted.append(count[0] - before)
+    running[0] = False
+    spinner.join()
+    assert counted[1] > 0.3 * counted[0]  # holding the GIL, the spinner would count ~nothing
 
 
 @pytest.mark.parametrize(
