@@ -14,7 +14,9 @@
 namespace zyl::detail {
 
 // A command text of at most N - 1 characters, kept NUL-terminated. Appending beyond the buffer
-// marks the text as overflowed instead of writing past it; an overflowed text is never sent.
+// marks the text as overflowed instead of writing past it. An overflowed text has no c_str()
+// (null), which ZylUSBExecuteCommand refuses with ZYL_INVALID_ARGUMENT before anything is sent:
+// a command cut short is never sent.
 template <std::size_t N>
 class CommandText {
  public:
@@ -42,7 +44,7 @@ class CommandText {
     return dec(~static_cast<uint64_t>(value) + 1, width > 1 ? width - 1 : 0);
   }
 
-  const char* c_str() const { return text_; }
+  const char* c_str() const { return overflowed_ ? nullptr : text_; }
   std::string_view view() const { return {text_, len_}; }
   std::size_t size() const { return len_; }
   bool overflowed() const { return overflowed_; }

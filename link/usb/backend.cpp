@@ -85,7 +85,7 @@ const char* describe(TransferResult result) {
     case TransferResult::other:
       break;
   }
-  return "failed";
+  return "other error";
 }
 
 void diagnostic(const char* format, ...) {

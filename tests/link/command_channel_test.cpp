@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/usb/CyUSB.h"
+#include "link/wire.h"
 #include "support/LinkFixture.h"
 #include "support/ZylTestPeer.h"
 #include "zyl/ZylInterface.h"
@@ -124,6 +125,17 @@ TEST_F(CommandChannelTest, CommandsLongerThan1023CharactersAreRefusedUnsent) {
   EXPECT_TRUE(fake->writes().empty());
   const std::string longest = tooLong.substr(0, 1023);
   EXPECT_EQ(ZylTestPeer::sendAcknowledged(*z, longest.c_str()), ZYL_SUCCESS);
+  EXPECT_THAT(fake->writes(), ElementsAre(longest));
+
+  // A command text built past its buffer is refused whole, never sent cut short.
+  zyl::detail::CommandText<8> built("-1B41");
+  built.hex(0x1234, 4);
+  ASSERT_TRUE(built.overflowed());
+  long length = 16;
+  unsigned char reply[16];
+  EXPECT_EQ(z->ZylUSBExecuteCommand(built.c_str(), reply, length, true, 100, 100),
+            ZYL_INVALID_ARGUMENT);
+  EXPECT_EQ(ZylTestPeer::sendAcknowledged(*z, built.c_str()), ZYL_INVALID_ARGUMENT);
   EXPECT_THAT(fake->writes(), ElementsAre(longest));
 }
 
@@ -313,28 +325,37 @@ TEST_F(CommandChannelTest, VendorRequestsCarryTheirCodes) {
   EXPECT_EQ(z->ClearFX2Buffers(), ZYL_COMM_FAILURE);
 }
 
-class TwoEndpointTest : public FakeLinkTest {
- protected:
-  void SetUp() override {
-    fake = std::make_shared<FakeBackend>(2);
-    FakeLinkTest::SetUp();
+// An instrument without a second or third bulk IN endpoint is still found and answers commands;
+// only the pipe that is missing answers 2, and its device object stays without an endpoint.
+TEST(MissingPipes, OnlyTheMissingPipeIsUnavailable) {
+  for (const int bulkIn : {1, 2, 3}) {
+    SCOPED_TRACE(bulkIn);
+    ManualClock clock;
+    auto fake = std::make_shared<FakeBackend>(bulkIn);
+    zyl::usb::useBackend(fake);
+    {
+      ZylInterface z;
+      EXPECT_EQ(z.GetCommunicationState(), CommInitialized);
+      fake->queue(kStatusIn, "frame");  // after the connection's flush, which empties them
+      fake->queue(kScanIn, "scan");
+      const unsigned int status = bulkIn >= 2 ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+      const unsigned int scan = bulkIn >= 3 ? ZYL_SUCCESS : ZYL_COMM_FAILURE;
+      EXPECT_EQ(z.ensureStatusPipeAvailable(), status);
+      unsigned char buffer[8];
+      long length = sizeof buffer;
+      EXPECT_EQ(z.ZylUSBGetStatusData(buffer, length), status);
+      EXPECT_EQ(z.ensureScanPipeAvailable(), scan);
+      length = sizeof buffer;
+      EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), scan);
+      EXPECT_EQ(z.clearScanPipe(), scan);
+      EXPECT_EQ(z.clearStatusPipe(), status);
+      EXPECT_EQ(z.initializeScanReading(), scan);
+      EXPECT_EQ(z.PerformScanHS(1, 0, 100, 10, 0, true), ZYL_SUCCESS) << "commands still go";
+      EXPECT_NE(z.scanDevice, nullptr) << "the device stays, with or without an endpoint";
+      EXPECT_EQ(z.scanEndpoint != nullptr, bulkIn >= 3);
+    }
+    zyl::usb::useBackend(nullptr);
   }
-};
-
-TEST_F(TwoEndpointTest, StatusPipeWorksScanPipeNever) {
-  ZylInterface z;
-  ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
-  EXPECT_EQ(z.ensureStatusPipeAvailable(), ZYL_SUCCESS);
-  EXPECT_EQ(z.clearStatusPipe(), ZYL_SUCCESS);
-  EXPECT_EQ(z.ensureScanPipeAvailable(), ZYL_COMM_FAILURE);
-  EXPECT_EQ(z.clearScanPipe(), ZYL_COMM_FAILURE);
-  EXPECT_EQ(z.initializeScanReading(), ZYL_COMM_FAILURE);
-  EXPECT_EQ(z.PerformScanHS(1, 0, 100, 10, 0, true), ZYL_SUCCESS) << "commands still go";
-  unsigned char buffer[8];
-  long length = sizeof buffer;
-  EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), ZYL_COMM_FAILURE);
-  EXPECT_NE(z.scanDevice, nullptr) << "the device stays, without an endpoint";
-  EXPECT_EQ(z.scanEndpoint, nullptr);
 }
 
 }  // namespace

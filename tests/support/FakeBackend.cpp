@@ -60,6 +60,7 @@ std::unique_ptr<zyl::usb::UsbHandle> FakeBackend::open(int index) {
 void FakeBackend::queue(uint8_t endpoint, std::string_view bytes) {
   std::lock_guard lock(mutex_);
   queues_[endpoint].emplace_back(bytes);
+  changed_.notify_all();
 }
 
 void FakeBackend::fail(uint8_t endpoint, TransferResult why, int times) {
@@ -84,6 +85,17 @@ TransferResult FakeBackend::transfer(uint8_t endpoint, uint8_t* data, long& leng
   const TransferResult failure = scriptedFailure(endpoint);
   if (endpoint & 0x80) {
     auto& q = queues_[endpoint];
+    if (blockingReads && failure == TransferResult::ok && q.empty()) {
+      const int abortsBefore = aborts_[endpoint];
+      const bool woken = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return !q.empty() || unplugged || aborts_[endpoint] != abortsBefore;
+      });
+      if (woken && q.empty()) {
+        length = 0;
+        transfers_.push_back({endpoint, {}, timeoutMs, false});
+        return unplugged ? TransferResult::noDevice : TransferResult::cancelled;
+      }
+    }
     if (failure != TransferResult::ok || q.empty()) {
       length = 0;
       transfers_.push_back({endpoint, {}, timeoutMs, false});
@@ -121,13 +133,15 @@ TransferResult FakeBackend::vendor(uint8_t request, uint32_t timeoutMs) {
   if (result == TransferResult::ok && vendorFails) result = TransferResult::stall;
   const bool ok = result == TransferResult::ok;
   transfers_.push_back({0, std::string(1, static_cast<char>(request)), timeoutMs, ok});
-  if (ok && request == 4) queues_.clear();
+  if (ok && request == 4)
+    for (auto& [endpoint, q] : queues_) q.clear();  // a blocked read may hold one of them
   return result;
 }
 
 void FakeBackend::abort(uint8_t endpoint) {
   std::lock_guard lock(mutex_);
   ++aborts_[endpoint];
+  changed_.notify_all();
 }
 
 std::vector<FakeTransfer> FakeBackend::transfers() const {

@@ -4,6 +4,8 @@
 // report it as a back end would, through zyl::usb::diagnostic.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -53,11 +55,14 @@ class FakeBackend : public zyl::usb::UsbBackend {
 
   zyl::usb::DeviceDescriptor& deviceDescriptor() { return descriptor_; }
 
-  int devices = 1;           // what deviceCount reports
-  int failOpens = 0;         // the next this many opens fail
-  int failWrites = 0;        // the next this many OUT transfers fail
-  bool vendorFails = false;  // vendor requests fail (stall)
-  bool unplugged = false;    // every operation of every handle fails
+  int devices = 1;                     // what deviceCount reports
+  int failOpens = 0;                   // the next this many opens fail
+  int failWrites = 0;                  // the next this many OUT transfers fail
+  bool vendorFails = false;            // vendor requests fail (stall)
+  std::atomic<bool> unplugged{false};  // every operation of every handle fails
+  // Reads of an empty queue wait, in real time up to their time-out, for bytes or an abort of
+  // their endpoint (cancelled), as a real pipe does; set it before the reads start.
+  bool blockingReads = false;
 
   // Record.
   std::vector<FakeTransfer> transfers() const;
@@ -76,6 +81,7 @@ class FakeBackend : public zyl::usb::UsbBackend {
 
   zyl::usb::DeviceDescriptor descriptor_;
   mutable std::mutex mutex_;
+  std::condition_variable changed_;
   std::map<uint8_t, std::deque<std::string>> queues_;
   std::vector<FakeTransfer> transfers_;
   std::map<uint8_t, int> aborts_;

@@ -1,0 +1,151 @@
+// The status pipe as the status thread and the debug log see it: enabling empties the pipe and
+// sends "-1B3101" every time, failed reads are retried at once and only a missing device is
+// paced; the scan pipe's back-end errors reach the debug log, the status pipe's never do.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/LinkFixture.h"
+#include "zyl/ZylInterface.h"
+
+namespace zyl::test {
+namespace {
+
+std::atomic<int> frames{0};
+void countFrame() {
+  ++frames;
+}
+
+bool waitFor(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class StatusPipeTest : public FakeLinkTest {
+ protected:
+  void SetUp() override {
+    fake->blockingReads = true;  // the thread waits for frames as on a real pipe
+    FakeLinkTest::SetUp();
+    frames = 0;
+    z = std::make_unique<ZylInterface>();
+    ASSERT_TRUE(z->GetCommunicationState() >= CommConnected);
+    z->firmwareV3 = true;
+    z->SetStatusCallback(&countFrame);
+  }
+  void TearDown() override {
+    z->SetStatusCallback(nullptr);  // process-wide
+    z.reset();
+    FakeLinkTest::TearDown();
+  }
+  // Positions in the record: of the first drain read (5 ms) of the status pipe, and of the first
+  // "-1B3101" written; -1 when there is none.
+  std::pair<int, int> drainAndSwitch() {
+    const auto t = fake->transfers();
+    int drain = -1, sent = -1;
+    for (int i = 0; i < static_cast<int>(t.size()); ++i) {
+      if (drain < 0 && t[i].endpoint == kStatusIn && t[i].timeoutMs == 5) drain = i;
+      if (sent < 0 && t[i].endpoint == kCommandOut && t[i].ok && t[i].bytes == "-1B3101") sent = i;
+    }
+    return {drain, sent};
+  }
+  int statusReads() {
+    int n = 0;
+    for (const auto& t : fake->transfers()) n += t.endpoint == kStatusIn && t.timeoutMs == 500;
+    return n;
+  }
+
+  std::unique_ptr<ZylInterface> z;
+};
+
+TEST_F(StatusPipeTest, EveryEnableEmptiesThePipeThenSendsTheSwitchAlsoWhileTheThreadRuns) {
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    fake->clearRecord();
+    z->EnableStatusReporting(true);
+    const auto [drain, sent] = drainAndSwitch();
+    EXPECT_GE(drain, 0);
+    EXPECT_GT(sent, drain);
+    EXPECT_EQ(z->statusThreadRunning, 1u);
+    fake->queue(kStatusIn, "frame");
+    EXPECT_TRUE(waitFor([&] { return frames == round + 1; }));
+  }
+  // The second enable woke the thread's pending read to take the pipe, and one thread goes on.
+  EXPECT_GE(fake->aborts(kStatusIn), 1);
+  fake->queue(kStatusIn, "frame");
+  EXPECT_TRUE(waitFor([&] { return frames == 3; }));
+
+  fake->clearRecord();
+  z->EnableStatusReporting(false);
+  EXPECT_EQ(z->statusThreadRunning, 0u);
+  EXPECT_EQ(fake->writes(), std::vector<std::string>{"-1B3100"});
+}
+
+TEST_F(StatusPipeTest, FailedReadsAreRetriedAtOnceOnlyAMissingDeviceIsPaced) {
+  // Failures that come back at once with the device there: no pause between the reads. The
+  // drain takes the first of them.
+  using R = TransferResult;
+  for (R why : {R::stall, R::timeout, R::other, R::stall, R::other, R::timeout})
+    fake->fail(kStatusIn, why);
+  const uint64_t sleptBefore = clock.slept();
+  z->EnableStatusReporting(true);
+  ASSERT_TRUE(waitFor([&] { return statusReads() >= 5; }));
+  EXPECT_EQ(clock.slept(), sleptBefore);
+  EXPECT_EQ(frames, 0) << "with a callback, failed reads are not frames";
+
+  // Without the device every read fails at once; each pass then waits 100 ms.
+  fake->unplugged = true;
+  const int readsBefore = statusReads();
+  const uint64_t pausedBefore = clock.slept();
+  ASSERT_TRUE(waitFor([&] { return clock.slept() >= pausedBefore + 1000; }));
+  const int firstReads = statusReads() - readsBefore;
+  const uint64_t paused = clock.slept() - pausedBefore;
+  const int lastReads = statusReads() - readsBefore;
+  EXPECT_GE(paused, 100u * static_cast<uint64_t>(firstReads - 1));
+  EXPECT_LE(paused, 100u * static_cast<uint64_t>(lastReads));
+  z->EnableStatusReporting(false);
+  EXPECT_EQ(z->statusThreadRunning, 0u);
+}
+
+TEST(PipeDiagnostics, ScanPipeErrorsReachTheDebugLogStatusPipeErrorsNever) {
+  ManualClock clock;
+  auto fake = std::make_shared<FakeBackend>();
+  zyl::usb::useBackend(fake);
+  const auto dir = std::filesystem::temp_directory_path() / "zyl_pipe_diagnostics";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  {
+    ZylInterface z(dir.c_str());
+    unsigned char buffer[16];
+    long length = sizeof buffer;
+    fake->fail(kScanIn, TransferResult::stall);
+    EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), ZYL_COMM_FAILURE);
+    fake->fail(kScanIn, TransferResult::other);
+    EXPECT_EQ(z.clearScanPipe(), ZYL_SUCCESS);  // the drain ends at the failed read
+    fake->fail(kStatusIn, TransferResult::stall);
+    length = sizeof buffer;
+    EXPECT_EQ(z.ZylUSBGetStatusData(buffer, length), ZYL_COMM_FAILURE);
+  }
+  zyl::usb::useBackend(nullptr);
+  std::stringstream log;
+  log << std::ifstream(dir / "ZylDebug.out").rdbuf();
+  const std::string text = log.str();
+  EXPECT_NE(text.find(" Instrument opened through the fake back end\n"), std::string::npos);
+  EXPECT_NE(text.find(" fake: transfer on endpoint 0x84 failed: stall\n"), std::string::npos);
+  EXPECT_NE(text.find(" fake: transfer on endpoint 0x84 failed: other error\n"), std::string::npos);
+  EXPECT_EQ(text.find("0x88"), std::string::npos) << text;
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zyl::test
