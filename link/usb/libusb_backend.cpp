@@ -90,23 +90,6 @@ bool isInstrumentLayout(const std::vector<EndpointDescriptor>& endpoints) {
   return bulkOut >= 1 && bulkIn >= 1;
 }
 
-TransferResult resultOfTransfer(int status, bool deadlinePassed) {
-  switch (status) {
-    case LIBUSB_TRANSFER_COMPLETED:
-      return TransferResult::ok;
-    case LIBUSB_TRANSFER_TIMED_OUT:
-      return TransferResult::timeout;
-    case LIBUSB_TRANSFER_CANCELLED:
-      return deadlinePassed ? TransferResult::timeout : TransferResult::cancelled;
-    case LIBUSB_TRANSFER_STALL:
-      return TransferResult::stall;
-    case LIBUSB_TRANSFER_NO_DEVICE:
-      return TransferResult::noDevice;
-    default:
-      return TransferResult::other;
-  }
-}
-
 TransferResult resultOfError(int error) {
   switch (error) {
     case LIBUSB_SUCCESS:
@@ -164,6 +147,15 @@ int transferError(int status) {
       return LIBUSB_ERROR_IO;
   }
 }
+
+}  // namespace
+
+TransferResult resultOfTransfer(int status, bool deadlinePassed) {
+  if (status == LIBUSB_TRANSFER_CANCELLED && deadlinePassed) return TransferResult::timeout;
+  return resultOfError(transferError(status));
+}
+
+namespace {
 
 std::vector<EndpointDescriptor> endpointsOf(const libusb_interface_descriptor& setting) {
   std::vector<EndpointDescriptor> endpoints;
