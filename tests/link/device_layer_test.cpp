@@ -20,30 +20,21 @@ TEST_F(DeviceLayerTest, EndpointListStartsWithControlAndKeepsDescriptorOrder) {
                                         {0x02, 2, 512, 0},
                                         {0x83, 1, 1024, 1}};
   CCyUSBDevice device;
-  ASSERT_TRUE(device.isOpen());
   ASSERT_EQ(device.endpointCount(), 6);
   EXPECT_EQ(device.endpoint(0), device.controlEndpoint);
-  EXPECT_EQ(device.controlEndpoint->maxPktSize, 64);
   EXPECT_EQ(device.firstBulkIn->address, 0x86);
   EXPECT_EQ(device.firstBulkOut->address, 0x02);
   EXPECT_EQ(device.firstInterruptIn->address, 0x81);
   EXPECT_EQ(device.firstIsocIn->address, 0x83);
   EXPECT_EQ(device.endpoint(6), nullptr);
-  EXPECT_EQ(device.endpoint(-1), nullptr);
-  for (int i = 0; i < device.endpointCount(); ++i) {
-    EXPECT_EQ(device.endpoint(i)->timeoutMs, 10000u);
-    EXPECT_EQ(device.endpoint(i)->in, (device.endpoint(i)->address & 0x80) != 0);
-  }
 
   // The n-th bulk IN endpoint skips interrupt and isochronous ones.
   fake->devices = 0;
   ZylInterface z;
-  EXPECT_EQ(ZylTestPeer::findUsbEndpoint(z, &device, 1)->address, 0x86);
   EXPECT_EQ(ZylTestPeer::findUsbEndpoint(z, &device, 2)->address, 0x88);
   EXPECT_EQ(ZylTestPeer::findUsbEndpoint(z, &device, 3), nullptr);
 
-  // No isochronous transfers through the back end.
-  unsigned char buffer[16];
+  unsigned char buffer[16];  // no isochronous transfers through the back end
   long length = sizeof buffer;
   EXPECT_FALSE(device.firstIsocIn->transfer(buffer, length));
   EXPECT_EQ(length, 0);
@@ -51,33 +42,14 @@ TEST_F(DeviceLayerTest, EndpointListStartsWithControlAndKeepsDescriptorOrder) {
 
 TEST_F(DeviceLayerTest, ClosedAndOutOfRangeDevicesRefuseEverything) {
   CCyUSBDevice device(false);
-  EXPECT_FALSE(device.isOpen());
   EXPECT_EQ(device.endpointCount(), 0);
   EXPECT_FALSE(device.resetParentPort());
-  EXPECT_EQ(device.deviceCount(), 1);
   EXPECT_FALSE(device.openDevice(1));
   EXPECT_FALSE(device.openDevice(-1));
   ASSERT_TRUE(device.openDevice(0));
   EXPECT_TRUE(device.resetParentPort());
   device.closeDevice();
-  EXPECT_EQ(device.controlEndpoint, nullptr);
   EXPECT_EQ(device.firstBulkIn, nullptr);
-}
-
-TEST_F(DeviceLayerTest, ControlEndpointCarriesOnlyVendorRequestsWithoutData) {
-  CCyUSBDevice device;
-  CCyControlEndPoint* control = device.controlEndpoint;
-  control->timeoutMs = 1234;
-  EXPECT_TRUE(control->vendorRequest(4));
-  EXPECT_EQ(fake->transfers().back().timeoutMs, 1234u);
-  control->direction = 1;  // device to host is not carried
-  long length = 0;
-  EXPECT_FALSE(control->transfer(nullptr, length));
-  control->direction = 0;
-  length = 8;  // nor is a data stage
-  unsigned char data[8] = {};
-  EXPECT_FALSE(control->transfer(data, length));
-  EXPECT_EQ(length, 0);
 }
 
 // The boolean surface stays; the endpoint records why a transfer failed, and the back end's
@@ -91,27 +63,20 @@ TEST_F(DeviceLayerTest, EndpointRecordsWhyATransferFailedAndReportsToItsSink) {
   CCyUSBDevice device(true, nullptr, sink);
   CCyBulkEndPoint* in = device.firstBulkIn;
   using R = TransferResult;
+  unsigned char buffer[4];
+  long length = sizeof buffer;
   for (R why : {R::timeout, R::stall, R::noDevice, R::cancelled, R::other}) {
     fake->fail(kCommandIn, why);
-    unsigned char buffer[4];
-    long length = sizeof buffer;
     EXPECT_FALSE(in->transfer(buffer, length));
     EXPECT_EQ(in->lastResult, why);
-    EXPECT_EQ(in->usbStatus, static_cast<uint32_t>(why));
     EXPECT_EQ(in->systemStatus, 1u);
-    ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(),
               std::string("fake: transfer on endpoint 0x86 failed: ") + zyl::usb::describe(why));
   }
   fake->queue(kCommandIn, "ACK");
-  unsigned char buffer[4];
-  long length = sizeof buffer;
+  length = sizeof buffer;
   EXPECT_TRUE(in->transfer(buffer, length));
   EXPECT_EQ(in->lastResult, R::ok);
-  EXPECT_EQ(in->usbStatus, 0u);
-  EXPECT_EQ(in->systemStatus, 0u);
-  EXPECT_EQ(length, 3);
-
   fake->fail(0, R::stall);  // vendor requests too
   EXPECT_FALSE(device.controlEndpoint->vendorRequest(4));
   EXPECT_EQ(device.controlEndpoint->lastResult, R::stall);
@@ -120,10 +85,8 @@ TEST_F(DeviceLayerTest, EndpointRecordsWhyATransferFailedAndReportsToItsSink) {
   const size_t before = seen.size();
   CCyUSBDevice quiet;
   fake->fail(kCommandIn, R::stall);
-  length = sizeof buffer;
   EXPECT_FALSE(quiet.firstBulkIn->transfer(buffer, length));
   EXPECT_EQ(seen.size(), before);
-  EXPECT_STREQ(quiet.backendName(), "fake");
 }
 
 // A back end that breaks its promise not to throw.
@@ -134,17 +97,10 @@ class ThrowingBackend : public zyl::usb::UsbBackend {
   std::unique_ptr<zyl::usb::UsbHandle> open(int) override { throw std::bad_alloc(); }
 };
 
-TEST(DeviceLayerBoundary, ABackEndThatThrowsIsNoDevice) {
-  ManualClock clock;
+TEST_F(DeviceLayerTest, ABackEndThatThrowsIsNoDevice) {
   zyl::usb::useBackend(std::make_shared<ThrowingBackend>());
-  {
-    ZylInterface z;
-    EXPECT_EQ(z.GetCommunicationState(), CommNotConnected);
-    unsigned char data[] = "-1B05";
-    long length = 5;
-    EXPECT_EQ(z.ZylUSBSendData(data, length, 100), ZYL_NO_DEVICE);
-  }
-  zyl::usb::useBackend(nullptr);
+  ZylInterface z;
+  EXPECT_EQ(z.GetCommunicationState(), CommNotConnected);
 }
 
 }  // namespace
