@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <tuple>
 
 #include "support/CommaLocale.h"
 #include "support/LinkFixture.h"
@@ -17,17 +17,17 @@ namespace {
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
-std::string hex4(unsigned value) {
+// `count` groups of four hex digits, the n-th reading `first` + n.
+std::string groups(unsigned first, unsigned count) {
+  std::string out;
   char text[8];
-  std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
-  return text;
+  for (unsigned n = 0; n < count; ++n) out += (std::snprintf(text, 8, "%04x", first + n), text);
+  return out;
 }
 
 // ADC channel n reads 0x1000 + n; then the inputs and the serial text.
 std::string statusReply(uint16_t inputs, const std::string& serial) {
-  std::string reply = "3000 ";
-  for (unsigned ch = 0; ch < 32; ++ch) reply += hex4(0x1000 + ch);
-  return reply + hex4(inputs) + serial;
+  return "3000 " + groups(0x1000, 32) + groups(inputs, 1) + serial;
 }
 
 class StatusRecordTest : public FakeLinkTest {
@@ -37,15 +37,11 @@ class StatusRecordTest : public FakeLinkTest {
     fake->version = "VERSION110812";
     fake->responder = [this](std::string_view command) -> std::optional<std::string> {
       if (command == "-1B05") return fake->version;
-      if (command == "-1B3000") {
-        ++statusQueries;
-        if (silent) return std::nullopt;
-        return nextReply;
-      }
-      return std::string("ACK");
+      if (command != "-1B3000") return std::string("ACK");
+      ++statusQueries;
+      return silent ? std::nullopt : std::optional<std::string>(nextReply);
     };
   }
-
   int statusQueries = 0;
   bool silent = false;
   std::string nextReply = statusReply(0, "@253ACK1.0E-3;FF V852500;0010");
@@ -55,21 +51,10 @@ TEST_F(StatusRecordTest, PolledRefreshAsksAtMostOncePerInterval) {
   fake->devices = 0;  // constructed without an instrument: no refresh has happened yet
   ZylInterface z;
   fake->devices = 1;
-  ASSERT_EQ(z.lastStatusTimeMs, 0u);
-
   EXPECT_EQ(z.ReadADC(3), 0x1003);  // the very first getter fetches
-  EXPECT_EQ(statusQueries, 1);
-  clock.advance(2999);
-  EXPECT_EQ(z.GetDigIn(0), 0);
-  clock.advance(1);  // exactly 3000 ms: still fresh
+  clock.advance(3000);              // exactly 3000 ms: still fresh
   EXPECT_EQ(z.ReadADC(4), 0x1004);
-  EXPECT_EQ(z.pumpSpeed, 500);
   EXPECT_EQ(statusQueries, 1);
-  clock.advance(1);
-  nextReply = statusReply(0x0002, "@253ACK1.0E-3;FF V852500;0010");
-  EXPECT_EQ(z.GetDigIn(1), 1);
-  EXPECT_EQ(statusQueries, 2);
-
   // A silent instrument is asked once, reported, and not again within the interval; the getters
   // meanwhile answer from the record as it was.
   silent = true;
@@ -79,18 +64,13 @@ TEST_F(StatusRecordTest, PolledRefreshAsksAtMostOncePerInterval) {
   EXPECT_EQ(GetCapturedStderr(), "Status read failed.  nRet = 2, lBytes = 0\n");
   clock.advance(3000);
   EXPECT_EQ(z.ReadADC(3), 0x1003);
-  EXPECT_EQ(statusQueries, 3);
-}
+  EXPECT_EQ(statusQueries, 2);
 
-TEST_F(StatusRecordTest, V3FirmwareNeverPolls) {
-  fake->version = "VERSION130904A-V3";
-  ZylInterface z;
-  ASSERT_TRUE(z.IsV3());
+  fake->version = "VERSION130904A-V3";  // V3 firmware never polls; no stream runs to stop
+  ZylInterface v3;
   fake->clearRecord();
-  clock.advance(100000);
-  EXPECT_EQ(z.UpdateStatusIfNeeded(), ZYL_SUCCESS);
-  EXPECT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
-  z.EnableStatusReporting(false);  // no stream runs: nothing to stop
+  EXPECT_EQ(v3.ForceStatusUpdate(), ZYL_SUCCESS);
+  v3.EnableStatusReporting(false);
   EXPECT_TRUE(fake->writes().empty());
 }
 
@@ -99,71 +79,55 @@ TEST_F(StatusRecordTest, ReplyAndSerialTextUnderACommaLocale) {
   if (!locale.ok()) GTEST_SKIP() << CommaLocale::kMissing;
   ZylInterface z;
   z.heaterReadbacksInStatus = true;
-
-  // Applied one after the other (a whole reply with its serial text is PolledStatusFollowsThe-
-  // Instrument's). Without "ACK" pressure and speed fall back; the pump state and the readbacks
-  // stay. 0x43160000 is 150.0f: low half first.
-  const struct {
-    const char* text;
-    double pressure;
-    int speed;
-    bool running;
-    float apci;
-  } steps[] = {
+  // Applied in turn (whole replies are StatusSimTest's). Without "ACK" pressure and speed fall
+  // back; the pump state and the readbacks stay. 0x43160000 is 150.0f: low half first. An
+  // unknown heater and a record cut before its second group change nothing.
+  const std::tuple<const char*, double, int, bool, float> steps[] = {
       {"@253ACK0.0;FF V852900;0010", 99.0, 900, true, 20.0f},
       {"@253NAK160;FF V852900;0000|HEATER TEMP 402 03 T= 0000 4348", 99.0, 0, true, 20.0f},
       {"@253ACK12.5;FF V8521200;0000|HEATER TEMP 402  3 T= 0000 4316", 12.5, 1200, false, 150.0f},
       {"@253ACK2.0E-2;FF E", 0.02, 0, false, 150.0f},
+      {"@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 04 T= 0000 4348", 1e-3, 900, true, 150.0f},
+      {"@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 03 T= 0000", 1e-3, 900, true, 150.0f},
   };
   auto parse = [&](std::string text) { z.ParseSerialData(text.data()); };
   CaptureStderr();
-  for (const auto& step : steps) {
-    parse(step.text);
-    EXPECT_DOUBLE_EQ(z.pressureMbar, step.pressure) << step.text;
-    EXPECT_EQ(z.pumpSpeed, step.speed) << step.text;
-    EXPECT_EQ(z.pumpRunning, step.running) << step.text;
-    EXPECT_FLOAT_EQ(z.apciReadback, step.apci) << step.text;
+  for (const auto& [text, pressure, speed, running, apci] : steps) {
+    parse(text);
+    EXPECT_EQ(std::tuple(z.pressureMbar.load(), z.pumpSpeed.load(), z.pumpRunning.load(),
+                         z.apciReadback.load()),
+              std::tuple(pressure, speed, running, apci))
+        << text;
   }
   EXPECT_EQ(GetCapturedStderr(), "Pump data bad\n");
 
-  // Heater records: an unknown heater, a record cut before its second group, and records while
-  // the configuration says the status carries none, all change nothing.
-  parse("@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 04 T= 0000 4348");
-  parse("@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 01 T= 0000");
-  z.heaterReadbacksInStatus = false;
+  z.heaterReadbacksInStatus = false;  // then the status carries none
   parse("@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 01 T= 0000 4348");
   EXPECT_FLOAT_EQ(z.capillaryReadback, 20.0f);
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 0.001);
 }
 
+// Fewer than four bytes: reported, success, the record untouched; a reply cut inside its groups
+// applies what it holds.
 TEST_F(StatusRecordTest, ShortRepliesApplyWhatTheyHold) {
   ZylInterface z;
   z.adcChannels[3] = 0x7777;
   z.pressureMbar = 0.5;
-
   // Groups without a digit read 0, partly hexadecimal ones as far as the digits go.
   std::string reply = "3000 zzzz12zz0003 0";  // ends inside channel 3's group
   ZylTestPeer::applyStatusReply(z, reply.data(), static_cast<long>(reply.size()));
-  EXPECT_EQ(z.adcChannels[0], 0);
-  EXPECT_EQ(z.adcChannels[1], 0x12);
-  EXPECT_EQ(z.adcChannels[2], 0x0003);
-  EXPECT_EQ(z.adcChannels[3], 0x7777);
+  EXPECT_EQ(std::tuple(z.adcChannels[0].load(), z.adcChannels[1].load(), z.adcChannels[3].load()),
+            std::tuple(0, 0x12, 0x7777));
   EXPECT_DOUBLE_EQ(z.pressureMbar, 0.5);  // the serial text was not reached
-
-  reply = statusReply(0x0004, "");  // reaches offset 137 with an empty serial text
-  ASSERT_EQ(reply.size(), 137u);
+  reply = statusReply(0x0004, "");        // reaches offset 137 with an empty serial text
   ZylTestPeer::applyStatusReply(z, reply.data(), static_cast<long>(reply.size()));
-  EXPECT_EQ(z.adcChannels[3], 0x1003);
   EXPECT_EQ(z.digitalInputs, 0x0004);
   EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
 
-  // Fewer than four bytes: reported, success, the record untouched.
   nextReply = "NAK";
   CaptureStderr();
   EXPECT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
   EXPECT_EQ(GetCapturedStderr(), "Status read failed.  nRet = 0, lBytes = 3\n");
-  EXPECT_EQ(z.adcChannels[3], 0x1003);
-
+  EXPECT_EQ(z.digitalInputs, 0x0004);
   // A full 512-byte reply keeps its last character and is still read as a text.
   nextReply = statusReply(0x0009, "@253ACK3E-4;FF V852700;0010");
   nextReply.resize(512, ' ');
@@ -174,72 +138,52 @@ TEST_F(StatusRecordTest, ShortRepliesApplyWhatTheyHold) {
 
 // A V3 frame: ADC channel n reads 0x2000 + n, then the inputs, the gauge field, the pump field
 // and the four heater groups.
-std::string v3Frame(const std::string& gauge, const std::string& pump,
-                    const std::string& heaters = " 0000 0096 00c8 0032") {
-  std::string frame;
-  for (unsigned ch = 0; ch < 32; ++ch) frame += hex4(0x2000 + ch);
-  frame += hex4(0x0101);
-  std::string g = gauge, p = pump;
-  g.resize(33, ' ');
-  p.resize(33, ' ');
-  return frame + g + p + heaters;
+std::string v3Frame(std::string gauge, std::string pump,
+                    const char* heaters = " 0000 0096 00c8 0032") {
+  gauge.resize(33, ' ');
+  pump.resize(33, ' ');
+  return groups(0x2000, 32) + groups(0x0101, 1) + gauge + pump + heaters;
 }
 
-TEST(StatusFrameTest, ParsesEachFieldWhereItStandsUnderACommaLocale) {
+TEST_F(StatusRecordTest, FrameFieldsCountWhereTheyStandUnderACommaLocale) {
   CommaLocale locale;
   if (!locale.ok()) GTEST_SKIP() << CommaLocale::kMissing;
-  zyl::usb::useBackend(std::make_shared<FakeBackend>());
+  fake->devices = 0;
   ZylInterface z;
-  zyl::usb::useBackend(nullptr);
-  auto parse = [&](const std::string& frame) {
-    ZylTestPeer::parseStatusFrame(z, frame.data(), frame.size());
+  auto parse = [&](const std::string& frame, size_t length) {
+    ZylTestPeer::parseStatusFrame(z, frame.data(), length);
   };
-
-  const std::string full = v3Frame("@253ACK2.50E-06;FF", "V852950;0010");
-  ASSERT_EQ(full.size(), 218u);
-  parse(full);  // every field of a whole frame: StatusSimTest.FramesFillTheRecordUntilDisabled
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 2.5e-6);
-  EXPECT_EQ(z.pumpSpeed, 950);
-  EXPECT_TRUE(z.pumpRunning);
-
-  // Markers count only near the start of their fields; without one the values stay (no reset).
-  parse(v3Frame(std::string(18, ' ') + "@253ACK1.0E-3", std::string(15, ' ') + "V852100;0000"));
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 2.5e-6);
-  EXPECT_EQ(z.pumpSpeed, 950);
-  EXPECT_TRUE(z.pumpRunning);
-  parse(v3Frame(std::string(17, ' ') + "@253ACK1.0E-3", std::string(14, ' ') + "V852100;0000"));
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 1e-3);
-  EXPECT_EQ(z.pumpSpeed, 100);
-  EXPECT_FALSE(z.pumpRunning);
-  parse(v3Frame("@253ACK0.0;FF", "V852100"));
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
-
-  // Groups that hold no hexadecimal number leave their fields alone.
-  std::string bad = full;
-  bad.replace(0, 4, "zz00");
-  bad.replace(203, 5, " xyzw");  // heater group 1
-  z.capillaryReadback = 1.0f;
-  z.adcChannels[0] = 0x1234;
-  parse(bad);
-  EXPECT_EQ(z.adcChannels[0], 0x1234);
-  EXPECT_FLOAT_EQ(z.capillaryReadback, 1.0f);
-  EXPECT_FLOAT_EQ(z.desolvationReadback, 200.0f);
-
-  // Cut frames: fields beyond the received end keep their values.
+  // Applied in turn (whole frames are StatusSimTest's). Markers count only near the start of
+  // their fields and up to the received end; without one the values stay (no reset).
+  const std::string far(18, ' '), near(17, ' ');
+  const std::tuple<std::string, std::string, size_t, double, int, bool> steps[] = {
+      {"@253ACK2.50E-06;FF", "V852950;0010", 218, 2.5e-6, 950, true},
+      {far + "@253ACK1.0E-3", far.substr(3) + "V852100;0000", 218, 2.5e-6, 950, true},
+      {near + "@253ACK1.0E-3", near.substr(3) + "V852100;0000", 218, 1e-3, 100, false},
+      {"@253ACK3.0E-3;FF", "V852420;0010", 139, 1e-3, 100, false},  // just past "@253ACK"
+      {"@253ACK3.0E-3;FF", "V852420;0010", 210, 3e-3, 420, true},
+  };
+  for (const auto& [gauge, pump, length, pressure, speed, running] : steps) {
+    parse(v3Frame(gauge, pump), length);
+    EXPECT_EQ(std::tuple(z.pressureMbar.load(), z.pumpSpeed.load(), z.pumpRunning.load()),
+              std::tuple(pressure, speed, running))
+        << gauge << " " << length;
+  }
+  // Heater group 1 ends at 207; groups beyond the end or without a hexadecimal number stay.
+  std::string frame = v3Frame("", "", " 0000 0011 0002 0003");
   z.digitalInputs = 0;
-  z.pressureMbar = 7.0;
-  z.desolvationReadback = 5.0f;
-  const std::string other = v3Frame("@253ACK3.0E-3;FF", "V852420;0000", " 0000 0011 0002 0003");
-  ZylTestPeer::parseStatusFrame(z, other.data(), 130);
+  parse(frame, 130);
   EXPECT_EQ(z.digitalInputs, 0);
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 7.0);
-  ZylTestPeer::parseStatusFrame(z, other.data(), 139);  // just past "@253ACK"
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 7.0);
-  ZylTestPeer::parseStatusFrame(z, other.data(), 210);
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 3e-3);
-  EXPECT_EQ(z.pumpSpeed, 420);
-  EXPECT_FLOAT_EQ(z.capillaryReadback, 17.0f);  // group 1 ends at 207: parsed
-  EXPECT_FLOAT_EQ(z.desolvationReadback, 5.0f);
+  parse(frame, 210);
+  EXPECT_FLOAT_EQ(z.capillaryReadback, 17.0f);
+  EXPECT_FLOAT_EQ(z.desolvationReadback, 200.0f);
+  frame.replace(0, 4, "zz00");
+  frame.replace(203, 5, " xyzw");
+  z.adcChannels[0] = 0x1234;
+  parse(frame, 218);
+  EXPECT_EQ(z.adcChannels[0], 0x1234);
+  EXPECT_FLOAT_EQ(z.capillaryReadback, 17.0f);
+  EXPECT_FLOAT_EQ(z.desolvationReadback, 2.0f);
 }
 
 }  // namespace

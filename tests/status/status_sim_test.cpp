@@ -1,14 +1,13 @@
-// The status record against the simulated instrument: the older firmware's polled status and the
-// V3 status stream carry the live physics and the controller's readings; the stream's thread under
-// rapid switching, unplugging, failed reads and destruction.
+// The status record against the simulated instrument, polled and streamed; the stream's thread
+// under rapid switching, unplugging, failed reads and destruction.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "sim/controller_io.h"
 #include "sim/physics.h"
@@ -20,9 +19,9 @@
 namespace zyl::test {
 namespace {
 
-using sim::FaultKind;
 using sim::FirmwareContext;
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 std::atomic<int> frames{0};
 void countFrame() {
@@ -31,19 +30,14 @@ void countFrame() {
 
 bool waitFor(const std::function<bool()>& done) {
   const auto until = Clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  while (!done() && Clock::now() < until) std::this_thread::sleep_for(milliseconds(5));
+  return done();
 }
 
 std::string statusString(ZylInterface& z) {
-  char out[1024];
-  std::memset(out, 'x', sizeof out);
-  out[sizeof out - 1] = 0;
-  z.GetStatusString(out);
-  return out;
+  std::string out(1023, 'x');
+  z.GetStatusString(out.data());  // fills at most 1024 bytes with its terminator
+  return out.c_str();
 }
 
 class StatusSimTest : public SimTest {
@@ -56,23 +50,31 @@ class StatusSimTest : public SimTest {
       f.state().part<sim::StatusReport>().framePeriodMs = framePeriodMs;
     });
   }
-  void SetUp() override { frames = 0; }
   void TearDown() override {
     if (instrument) ZylInterface().SetStatusCallback(nullptr);  // process-wide: leave none behind
     SimTest::TearDown();
   }
-  // Streams with the counting callback; true once two frames have come.
-  bool startStream(ZylInterface& z) {
+  // Streams with the counting callback; true once `n` more frames have come.
+  bool startStream(ZylInterface& z, int n = 2) {
+    const int before = frames;
     z.SetStatusCallback(&countFrame);
     z.EnableStatusReporting(true);
-    return waitFor([] { return frames >= 2; });
+    return waitFor([&] { return frames >= before + n; });
   }
   bool streaming() {
     return firmware(
         [](FirmwareContext& f) { return f.state().part<sim::StatusReport>().streaming; });
   }
-  // A pump spun up and then in standby, a pressure, three heater temperatures, some readings.
-  void setUpInstrument() {
+};
+
+// A pump spun up and then in standby, a pressure, three heater temperatures, some readings reach
+// the record: polled on older firmware (one heater's readback per reply), streamed on V3 (frames
+// carry whole degrees).
+TEST_F(StatusSimTest, RecordFollowsTheInstrumentOnBothGenerations) {
+  for (const char* version : {"VERSION110812", "VERSION130904A-V3"}) {
+    SCOPED_TRACE(version);
+    plug(version);
+    const bool v3 = version[13] == 'A';
     firmware([](FirmwareContext& f) {
       auto& model = f.state().part<sim::PhysicalModel>();
       model.advanceTo(f.clock().nowMs());
@@ -84,62 +86,38 @@ class StatusSimTest : public SimTest {
       model.heater(0).temperatureC = 151.5;
       model.heater(1).temperatureC = 180.25;
       model.heater(2).temperatureC = 99.0;
-      auto& io = f.state().part<sim::ControllerIo>();
-      io.adc[10] = 0x0ABC;
-      io.digitalInputs = 0x4000;
+      f.state().part<sim::ControllerIo>().adc[10] = 0x0ABC;
+      f.state().part<sim::ControllerIo>().digitalInputs = 0x4000;
       f.state().part<sim::StatusReport>().heaterRecords = true;
     });
-  }
-  void expectRecord(ZylInterface& z, float capillary, float desolvation) {
-    EXPECT_EQ(z.ReadADC(10), 0x0ABC);
-    EXPECT_EQ(z.GetDigIn(14), 1);
+    ManualClock clock;
+    ZylInterface z;
+    ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
+    EXPECT_EQ(z.GetDigOut(34), v3 ? 0 : 1);  // older firmware: from the pump state at start
+    z.heaterReadbacksInStatus = true;
+    instrument->clearTrace();
+    if (v3) {
+      ASSERT_TRUE(startStream(z, 3));
+      EXPECT_EQ(statusString(z), firmware([](FirmwareContext& f) { return sim::statusFrame(f); }));
+    } else {
+      for (int i = 0; i < 3; ++i, clock.advance(3001))
+        ASSERT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
+      z.EnableStatusReporting(true);  // older firmware has no stream: nothing sent, no thread
+      EXPECT_EQ(z.statusThreadRunning, 0u);
+      EXPECT_EQ(sent("-1B3101"), 0);
+    }
     EXPECT_DOUBLE_EQ(z.pressureMbar, 4.2e-5);
-    EXPECT_EQ(z.pumpSpeed, 660);  // standby speed
-    EXPECT_TRUE(z.pumpRunning);
-    EXPECT_FLOAT_EQ(z.capillaryReadback, capillary);
-    EXPECT_FLOAT_EQ(z.desolvationReadback, desolvation);
-    EXPECT_FLOAT_EQ(z.apciReadback, 99.0f);
+    EXPECT_EQ(std::tuple(z.ReadADC(10), z.GetDigIn(14), z.pumpSpeed.load(), z.pumpRunning.load()),
+              std::tuple(0x0ABC, 1, 660, true));  // standby speed
+    EXPECT_EQ(
+        std::tuple(z.capillaryReadback.load(), z.desolvationReadback.load(), z.apciReadback.load()),
+        v3 ? std::tuple(152.0f, 180.0f, 99.0f) : std::tuple(151.5f, 180.25f, 99.0f));
+    z.EnableStatusReporting(false);
+    EXPECT_EQ(z.statusThreadRunning, 0u);
+    EXPECT_EQ(z.statusDevice, nullptr);
+    EXPECT_FALSE(streaming());
+    EXPECT_EQ(statusString(z), std::string(1023, 'x'));  // no thread, no text
   }
-};
-
-TEST_F(StatusSimTest, PolledStatusFollowsTheInstrument) {
-  plug("VERSION110812");
-  setUpInstrument();
-  ManualClock clock;
-  ZylInterface z;
-  ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
-  EXPECT_EQ(z.GetDigOut(34), 1);  // set from the pump state at initialisation
-  // Each status carries one heater's readback; three refreshes bring all three.
-  z.heaterReadbacksInStatus = true;
-  for (int i = 0; i < 3; ++i) {
-    clock.advance(3001);
-    ASSERT_EQ(z.UpdateStatusIfNeeded(), ZYL_SUCCESS);
-  }
-  expectRecord(z, 151.5f, 180.25f);
-
-  // Older firmware has no stream: enabling it sends nothing and starts no thread.
-  instrument->clearTrace();
-  z.EnableStatusReporting(true);
-  EXPECT_EQ(z.statusThreadRunning, 0u);
-  EXPECT_TRUE(instrument->trace().empty());
-}
-
-TEST_F(StatusSimTest, FramesFillTheRecordUntilDisabled) {
-  plug();
-  setUpInstrument();
-  ZylInterface z;
-  ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
-  z.SetStatusCallback(&countFrame);
-  z.EnableStatusReporting(true);
-  ASSERT_TRUE(waitFor([] { return frames >= 3; }));
-  expectRecord(z, 152.0f, 180.0f);  // frames carry whole degrees
-  EXPECT_EQ(statusString(z), firmware([](FirmwareContext& f) { return sim::statusFrame(f); }));
-
-  z.EnableStatusReporting(false);
-  EXPECT_EQ(z.statusThreadRunning, 0u);
-  EXPECT_EQ(z.statusDevice, nullptr);
-  EXPECT_FALSE(streaming());
-  EXPECT_EQ(statusString(z), std::string(1023, 'x'));  // no thread, no text
 }
 
 TEST_F(StatusSimTest, RapidSwitchingAndDestructionNeverLeaveAStreamOrAThreadBehind) {
@@ -165,36 +143,27 @@ TEST_F(StatusSimTest, RapidSwitchingAndDestructionNeverLeaveAStreamOrAThreadBehi
   EXPECT_EQ(sent("-1B3100"), 1);
 }
 
-TEST_F(StatusSimTest, UnpluggedStreamKeepsItsDeadPipeUntilReenabled) {
+TEST_F(StatusSimTest, UnpluggedStreamKeepsItsDeadPipeUntilReenabledAndFailedReadsKeepTheText) {
   plug("VERSION130904A-V3", 20);
   ZylInterface z;
   ASSERT_TRUE(startStream(z));
-
   instrument->unplug();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::this_thread::sleep_for(milliseconds(200));
   instrument->replug();
   const int atUnplug = frames;
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::this_thread::sleep_for(milliseconds(400));
   EXPECT_LE(frames, atUnplug + 1);  // at most one frame read before the unplug was seen
 
   z.EnableStatusReporting(false);
   EXPECT_EQ(z.statusThreadRunning, 0u);
-  z.EnableStatusReporting(true);
-  const int reenabled = frames;
-  EXPECT_TRUE(waitFor([&] { return frames >= reenabled + 3; }));
+  EXPECT_TRUE(startStream(z, 3));
   EXPECT_EQ(z.GetCommunicationState(), CommConnected);
-}
 
-TEST_F(StatusSimTest, FailedReadsEmptyTheTextOnlyWithoutACallback) {
-  plug("VERSION130904A-V3", 20);
-  ZylInterface z;
-  ASSERT_TRUE(startStream(z));
+  // With a callback a failed read changes nothing; without one it empties the text.
   EXPECT_EQ(statusString(z).size(), 218u);
-
-  instrument->inject({.kind = FaultKind::FailedWrite, .endpoint = sim::kStatusIn, .times = 0});
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_EQ(statusString(z).size(), 218u);  // with a callback a failed read changes nothing
-
+  instrument->inject({.kind = sim::FaultKind::FailedWrite, .endpoint = sim::kStatusIn, .times = 0});
+  std::this_thread::sleep_for(milliseconds(150));
+  EXPECT_EQ(statusString(z).size(), 218u);
   z.SetStatusCallback(nullptr);
   EXPECT_TRUE(waitFor([&] { return statusString(z).empty(); }));
   z.EnableStatusReporting(false);
