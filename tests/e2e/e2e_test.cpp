@@ -1,6 +1,4 @@
-// The library end to end against the simulated instrument: silent and late replies, unplug
-// and replug, two instruments from two threads; scans of both generations up to the largest reply;
-// outputs reaching the controller.
+// The library end to end against the simulated instrument: link faults, threads, scans, outputs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +8,6 @@
 #include <tuple>
 #include <vector>
 
-#include "link/usb/CyUSB.h"
 #include "sim/controller_io.h"
 #include "sim/physics.h"
 #include "sim/spectrum.h"
@@ -63,7 +60,6 @@ TEST_F(E2E, SilentAndLateReplies) {
   instrument->inject({.kind = FaultKind::NoReply, .command = "05", .nth = 2});
   ZylInterface z;
   EXPECT_EQ(z.GetCommunicationState(), CommNoResponse);
-  EXPECT_FALSE(z.firmwareVersionRead);
   EXPECT_EQ(z.TestConnection(), CommConnected);
 
   instrument->inject({.kind = FaultKind::LateReply, .command = "05", .delayMs = 200});
@@ -112,8 +108,6 @@ TEST_F(E2E, TwoInstrumentsFromTwoThreads) {
   ZylInterface za;
   zyl::usb::useBackend(std::make_shared<SimBackend>(b));
   ZylInterface zb;
-  ASSERT_EQ(za.GetCommunicationState(), CommInitialized);
-  ASSERT_EQ(zb.GetCommunicationState(), CommInitialized);
 
   std::atomic<int> failures{0};
   auto hammer = [&](ZylInterface* z, std::string expected) {

@@ -1,7 +1,5 @@
-// The vacuum and the heaters end to end on the simulated instrument: the library switches the
-// pump and drives the heater controllers through the serial passthrough, simulated time passes,
-// and the readings come back the way each firmware generation delivers them (polled status on
-// older firmware, the status stream on V3).
+// Vacuum and heaters end to end through the serial passthrough; readings come back polled on
+// older firmware and on the status stream on V3.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -60,9 +58,6 @@ TEST_P(VacuumE2E, PumpDownStandbyAndVent) {
   ASSERT_EQ(z->PumpStandby(), ZYL_SUCCESS);
   EXPECT_TRUE(after(60000, [&] { return vacuumLost(); }));
   EXPECT_EQ(z->IsPumpRunning(), 1);
-
-  ASSERT_EQ(z->PumpOn(), ZYL_SUCCESS);
-  EXPECT_TRUE(after(30000, [&] { return vacuumReady(); }));
 
   ASSERT_EQ(z->PumpOff(), ZYL_SUCCESS);
   EXPECT_TRUE(after(120000, [&] { return vacuumLost() && z->IsPumpRunning() == 0; }));

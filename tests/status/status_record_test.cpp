@@ -1,5 +1,4 @@
-// The status record: polled refresh on a test clock, the "-1B3000" reply with its serial text and
-// the V3 frame, parsed under a locale whose decimal separator is the comma.
+// The status record: polled refresh, the "-1B3000" reply and the V3 frame under a comma locale.
 #include <gtest/gtest.h>
 
 #include <cstdio>
