@@ -2,6 +2,7 @@
 // line of the table must end with its exit code and say its fragment (on standard output or
 // error). Every run with --json must write exactly one JSON document (JSON Lines with --watch).
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +74,27 @@ class ToolTest : public ::testing::Test {
     r.err = slurp(dir / "stderr");
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return r;
+  }
+
+  // Runs zyl on a terminal (a pseudo-terminal for standard output and error) and returns all it
+  // wrote there.
+  std::string runOnTerminal(const Args& args) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(126);
+      std::vector<char*> argv{const_cast<char*>(ZYL_TOOL)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(ZYL_TOOL, argv.data());
+      _exit(127);
+    }
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    waitpid(pid, nullptr, 0);
+    close(master);
+    return text;
   }
 
   fs::path dir;
@@ -190,6 +212,19 @@ TEST_F(ToolTest, OlderGenerationIsAskedForEveryReadingAndScansTakeTheirTime) {
   size_t refreshes = 0;
   for (size_t at = 0; (at = log.find("-1B3000", at)) != std::string::npos; ++at) ++refreshes;
   EXPECT_GE(refreshes, 3u) << log;  // connection, then one per reading
+}
+
+TEST_F(ToolTest, ProgressShowsOnATerminalOnly) {
+  std::ofstream(dir / "fw.bin") << std::string(20000, 'x');
+  const Args update{"--sim", "firmware", "update", "fw.bin"};
+  EXPECT_NE(runOnTerminal(update).find("20000 / 20000 bytes 100%"), std::string::npos);
+  const Ran piped = run(update);
+  EXPECT_EQ(piped.exit, 0);
+  EXPECT_EQ(piped.err, "");
+
+  const Args scan{"--sim=VERSION110812", "scan", "--from", "0", "--to", "60000", "--time", "300"};
+  EXPECT_NE(runOnTerminal(scan).find("sweeping 0 to 60000 in 300 ms"), std::string::npos);
+  EXPECT_EQ(run(scan).err, "");
 }
 
 }  // namespace

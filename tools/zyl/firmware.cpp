@@ -1,40 +1,15 @@
 // zyl firmware update FILE: write a new firmware image, with a progress bar, and show the version
 // the instrument reports afterwards.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
+#include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
 
 namespace zyl::tool {
-namespace {
-
-// The library reports progress through a plain function pointer: the bar's state lives here,
-// one update per run.
-struct Progress {
-  long total = 0;
-  bool live = false;
-  bool finished = false;
-} progress;
-
-void drawProgress(int bytes) {
-  progress.finished = bytes > progress.total;
-  if (!progress.live) return;
-  // Only the report after the last block goes beyond the image's length (by 1000).
-  const long done = std::min<long>(bytes, progress.total);
-  const double fraction = progress.total > 0 ? static_cast<double>(done) / progress.total : 1.0;
-  constexpr int kWidth = 40;
-  const int filled = static_cast<int>(fraction * kWidth);
-  std::fprintf(stderr, "\r\033[K[%s%s] %ld / %ld bytes %3.0f%%", std::string(filled, '#').c_str(),
-               std::string(kWidth - filled, '.').c_str(), done, progress.total, fraction * 100);
-  std::fflush(stderr);
-}
-
-}  // namespace
 
 void addFirmwareCommand(CLI::App& app, Action& run) {
   CLI::App* firmware = addCommand(app, "firmware", "Replace the instrument's firmware",
@@ -54,12 +29,13 @@ void addFirmwareCommand(CLI::App& app, Action& run) {
       ZylInterface& z = session.instrument();
       const std::string before = z.firmwareVersion;
 
-      progress = {static_cast<long>(image.size()),
-                  !session.options().json && isatty(STDERR_FILENO) != 0, false};
-      z.SetProgressCallback(&drawProgress);
+      ProgressBar bar("firmware", static_cast<long>(image.size()));
+      z.SetProgressCallback(&ProgressBar::report);
       const unsigned int status = z.UpdateFirmware(image.data(), static_cast<long>(image.size()));
       z.SetProgressCallback(nullptr);
-      if (progress.live) std::fprintf(stderr, "\n");
+      bar.finish();
+      // Only the report after the last block goes beyond the image's length (by 1000).
+      const bool complete = bar.lastReported() > static_cast<long>(image.size());
 
       char version[80] = "";
       long length = 0;
@@ -67,7 +43,7 @@ void addFirmwareCommand(CLI::App& app, Action& run) {
       if (status != ZYL_SUCCESS) return session.result(status, "firmware update");
       // The end command may succeed after a refused block: only the final report says that
       // every block arrived.
-      if (!progress.finished)
+      if (!complete)
         return session.fail(kRefused,
                             "firmware update cut short: the instrument refused a block; it now "
                             "reports " +

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
 
 namespace zyl::tool {
@@ -132,7 +133,7 @@ int runHeater(Session& session, const Args& args, bool tempGiven) {
   const bool streamed = z.IsV3() && awaitStreamedStatus(z);
   nlohmann::ordered_json samples = nlohmann::json::array();
   if (watchSeconds > 0) {
-    Spinner spinner(session, "heating");
+    Spinner spinner("heating");
     const bool lines = !session.options().json && !spinner.live();
     double nextSample = 0;
     while (spinner.elapsedSeconds() < watchSeconds) {
@@ -149,7 +150,7 @@ int runHeater(Session& session, const Args& args, bool tempGiven) {
       spinner.update(now);
       if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) break;
     }
-    spinner.finish("");
+    spinner.finish();
   }
   nlohmann::ordered_json out;
   for (const HeaterOps* h : heaters) {

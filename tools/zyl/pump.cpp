@@ -2,6 +2,7 @@
 #include <cmath>
 #include <thread>
 
+#include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
 
 namespace zyl::tool {
@@ -23,7 +24,7 @@ int watchVacuum(Session& session, double seconds, const char* label,
                 const std::function<bool(ZylInterface&)>& done) {
   ZylInterface& z = session.instrument();
   if (z.IsV3()) awaitStreamedStatus(z);
-  Spinner spinner(session, label);
+  Spinner spinner(label);
   bool reached = false, stopped = false;
   while (!(reached = done(z)) && spinner.elapsedSeconds() < seconds) {
     spinner.update(vacuumLine(z));
@@ -32,7 +33,7 @@ int watchVacuum(Session& session, double seconds, const char* label,
       break;
     }
   }
-  spinner.finish(vacuumLine(z));
+  spinner.finish();
   auto out = statusSnapshot(z);
   if (z.IsV3()) z.EnableStatusReporting(false);
   out.erase("adc");

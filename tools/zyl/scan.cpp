@@ -7,13 +7,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iostream>
 #include <vector>
 
+#include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
 #include "zyl/platform.h"
 #include "zyl/sim/Scan.h"
@@ -22,6 +26,11 @@ namespace zyl::tool {
 namespace {
 
 constexpr size_t kMaxReply = 7340032;
+constexpr size_t kV3Header = sim::kV3ScanHeaderBytes;
+
+uint32_t le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
 
 struct ScanArgs {
   int from = 0, to = 65535;
@@ -120,14 +129,31 @@ bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a) {
   return static_cast<bool>(out);
 }
 
+// Runs `work` on a thread of its own while a live line shows `text()` (on a terminal only).
+unsigned int withSpinner(const std::function<std::string()>& text,
+                         const std::function<unsigned int()>& work) {
+  Spinner spinner("scan");
+  if (!spinner.live()) return work();
+  auto result = std::async(std::launch::async, work);
+  while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    spinner.update(text());
+  return result.get();
+}
+
 // Older firmware: the reply lands in a movable block, bit 31 already restored by the library.
 int scanOlder(Session& session, const ScanArgs& a, Spectrum& spectrum) {
   ZylInterface& z = session.instrument();
   HGLOBAL block = GlobalAlloc(GHND, kMaxReply);
   if (!block) return session.fail(kRefused, "no memory for the scan data");
   unsigned int points = 0;
-  const unsigned int status = z.PerformScan(
-      static_cast<uint16_t>(a.from), static_cast<uint16_t>(a.to), a.timeMs, block, 0, &points);
+  const std::string sweep = "sweeping " + std::to_string(a.from) + " to " + std::to_string(a.to) +
+                            " in " + std::to_string(a.timeMs) + " ms";
+  const unsigned int status =
+      withSpinner([&] { return sweep; },
+                  [&] {
+                    return z.PerformScan(static_cast<uint16_t>(a.from), static_cast<uint16_t>(a.to),
+                                         a.timeMs, block, 0, &points);
+                  });
   if (status == ZYL_SUCCESS) {
     std::vector<uint32_t> counts(points);
     if (const void* data = GlobalLock(block)) {
@@ -141,23 +167,44 @@ int scanOlder(Session& session, const ScanArgs& a, Spectrum& spectrum) {
   return session.result(status, "scan");
 }
 
-// V3 firmware: queue one scan, read its data from the scan pipe.
+// V3 firmware: queue one scan, read its data from the scan pipe in pieces, so that the points
+// received can be shown. The scan is one message: it ends with a short read, a read that finds
+// nothing more, or (simulator) the length its header gives.
 int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum, OutputFile& csv) {
+  constexpr long kPiece = 256 * 1024;
   ZylInterface& z = session.instrument();
   if (unsigned int status = z.initializeScanReading(); status != ZYL_SUCCESS)
     return session.result(status, "scan pipe");
   const unsigned int status = z.PerformScanHS(1, static_cast<uint16_t>(a.from),
                                               static_cast<uint16_t>(a.to), a.timeMs, 0, true);
   if (status != ZYL_SUCCESS) return session.result(status, "scan");
+  const bool simulatedLayout = simulated(session.options());
   std::vector<uint8_t> data(kMaxReply);
-  long length = static_cast<long>(data.size());
-  Spinner spinner(session, "scan");
-  spinner.update("waiting for the scan data");
-  const unsigned int read =
-      z.ZylUSBGetScanData(data.data(), length, static_cast<int>(a.timeMs) * 2 + 1000);
-  spinner.finish("");
+  std::atomic<size_t> received{0};
+  auto text = [&]() -> std::string {
+    const size_t bytes = received.load();
+    if (bytes == 0) return "waiting for the data of a " + std::to_string(a.timeMs) + " ms scan";
+    if (!simulatedLayout) return std::to_string(bytes) + " bytes received";
+    return std::to_string(bytes > kV3Header ? (bytes - kV3Header) / 4 : 0) + " points received";
+  };
+  const unsigned int read = withSpinner(text, [&]() -> unsigned int {
+    size_t expected = data.size();
+    int timeoutMs = static_cast<int>(a.timeMs) * 2 + 1000;
+    while (received < expected) {
+      long length = std::min<long>(kPiece, static_cast<long>(expected - received));
+      const unsigned int st = z.ZylUSBGetScanData(data.data() + received, length, timeoutMs);
+      if (st != ZYL_SUCCESS) return received > 0 ? ZYL_SUCCESS : st;
+      received += static_cast<size_t>(length);
+      if (simulatedLayout && received >= kV3Header && expected == data.size())
+        expected = std::min(data.size(), kV3Header + 4 * size_t{le32(data.data() + 16)});
+      if (length < kPiece && received < expected) break;
+      timeoutMs = 1000;
+    }
+    return ZYL_SUCCESS;
+  });
   if (read != ZYL_SUCCESS) return session.result(read, "scan data read");
-  data.resize(static_cast<size_t>(length));
+  const long length = static_cast<long>(received.load());
+  data.resize(received.load());
   if (!simulated(session.options())) {
     if (csv.wanted()) {
       csv.stream().write(reinterpret_cast<const char*>(data.data()), length);

@@ -183,28 +183,4 @@ int Session::result(unsigned int status, const std::string& what) {
               what + " failed: " + statusText(status));
 }
 
-Spinner::Spinner(const Session& session, std::string label)
-    : live_(isatty(STDERR_FILENO)),
-      quiet_(session.options().json),
-      label_(std::move(label)),
-      start_(std::chrono::steady_clock::now()) {}
-
-double Spinner::elapsedSeconds() const {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-}
-
-void Spinner::update(const std::string& text) {
-  if (!live_) return;
-  static const char* const frames[] = {"|", "/", "-", "\\"};
-  std::fprintf(stderr, "\r\033[K%s %s %.1f s  %s", frames[frame_++ % 4], label_.c_str(),
-               elapsedSeconds(), text.c_str());
-  std::fflush(stderr);
-}
-
-void Spinner::finish(const std::string& text) {
-  if (live_) std::fprintf(stderr, "\r\033[K");
-  if (!text.empty() && !quiet_)
-    std::fprintf(stderr, "%s after %.1f s: %s\n", label_.c_str(), elapsedSeconds(), text.c_str());
-}
-
 }  // namespace zyl::tool

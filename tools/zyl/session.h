@@ -93,25 +93,6 @@ void addScanCommand(CLI::App& app, Action& run);
 void addHeaterCommand(CLI::App& app, Action& run);
 void addFirmwareCommand(CLI::App& app, Action& run);
 
-// Shows that long work is going on, on a terminal only (standard error is one): a live line with
-// a spinner, the elapsed time and what moves. Elsewhere nothing until `finish`, which prints its
-// text as one line (not with --json, whose document says it).
-class Spinner {
- public:
-  Spinner(const Session& session, std::string label);
-  void update(const std::string& text);
-  void finish(const std::string& text);
-  double elapsedSeconds() const;
-  bool live() const { return live_; }  // drawn on a terminal
-
- private:
-  bool live_;
-  bool quiet_;
-  std::string label_;
-  std::chrono::steady_clock::time_point start_;
-  int frame_ = 0;
-};
-
 // Sleeps, unless Ctrl-C comes first (then false). The first Ctrl-C of a run only asks the
 // watching command to stop, so that it can switch the instrument's stream off; a second one ends
 // the program at once.
