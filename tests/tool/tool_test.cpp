@@ -194,6 +194,15 @@ TEST_F(ToolTest, ScanWritesItsFilesOrStandardOutput) {
   EXPECT_EQ(r.out.rfind("position,counts\n1000,", 0), 0u) << r.out;
   EXPECT_GT(std::count(r.out.begin(), r.out.end(), '\n'), 5);
   EXPECT_NE(r.err.find("points:"), std::string::npos);
+
+  // The plot: round ticks (not quarters of the range), labelled axes, what and when in the title.
+  r = run({"--sim", "scan", "--from", "1000", "--to", "60000", "--time", "100", "--plot", "p.svg"});
+  EXPECT_EQ(r.exit, 0);
+  const std::string svg = slurp(dir / "p.svg");
+  for (const char* part : {">10000</text>", ">50000</text>", "firmware VERSION130904A-V3, 20",
+                           "ion counts per point", "scan position"})
+    EXPECT_NE(svg.find(part), std::string::npos) << part;
+  EXPECT_EQ(svg.find(">15750</text>"), std::string::npos);
 }
 
 TEST_F(ToolTest, OlderGenerationIsAskedForEveryReadingAndScansTakeTheirTime) {

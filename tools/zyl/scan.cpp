@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -92,36 +94,75 @@ bool writeCsv(std::ostream& out, const Spectrum& s) {
   return static_cast<bool>(out);
 }
 
-// A self-contained SVG line plot with labelled axes.
-bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a) {
-  const double w = 900, h = 420, left = 84, right = 20, top = 30, bottom = 50;
-  const uint32_t maxCounts =
-      s.counts.empty() ? 1 : *std::max_element(s.counts.begin(), s.counts.end());
-  const double x0 = a.from, x1 = a.to > a.from ? a.to : a.from + 1;
+// Tick values for an axis from `lo` to `hi`: round numbers (1, 2 or 5 times a power of ten)
+// about `wanted` apart-counts, inside the range.
+std::vector<double> roundTicks(double lo, double hi, int wanted) {
+  const double raw = (hi - lo) / wanted;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = power * 10;
+  for (double m : {1.0, 2.0, 5.0})
+    if (power * m >= raw) {
+      step = power * m;
+      break;
+    }
+  std::vector<double> ticks;
+  for (double t = std::ceil(lo / step) * step; t <= hi + step * 1e-9; t += step)
+    ticks.push_back(std::abs(t) < step * 1e-9 ? 0 : t);
+  return ticks;
+}
+
+std::string tickLabel(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", v);
+  return text;
+}
+
+// A self-contained SVG line plot: round ticks with tick marks and a light grid, axes labelled
+// with their units, a title naming the firmware, the scan and when it ran.
+bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a,
+              const std::string& firmware) {
+  const double w = 960, h = 480, left = 90, right = 24, top = 44, bottom = 58;
+  const double maxCounts =
+      s.counts.empty() ? 1
+                       : std::max<double>(1, *std::max_element(s.counts.begin(), s.counts.end()));
+  const std::vector<double> yTicks = roundTicks(0, maxCounts * 1.05, 6);
+  const double yTop = std::max(maxCounts * 1.05, yTicks.back());
+  const double x0 = a.from, x1 = a.to;
   auto px = [&](double x) { return left + (x - x0) / (x1 - x0) * (w - left - right); };
-  auto py = [&](double y) {
-    return h - bottom - y / std::max<uint32_t>(maxCounts, 1) * (h - top - bottom);
-  };
+  auto py = [&](double y) { return h - bottom - y / yTop * (h - top - bottom); };
+  char when[40];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&now));
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h
-      << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+      << "\" viewBox=\"0 0 " << w << ' ' << h << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << left << "\" y=\"18\">scan " << a.from << " to " << a.to << " in "
-      << a.timeMs << " ms, " << s.counts.size() << " points</text>\n"
-      << "<line x1=\"" << left << "\" y1=\"" << h - bottom << "\" x2=\"" << w - right << "\" y2=\""
-      << h - bottom << "\" stroke=\"black\"/>\n"
-      << "<line x1=\"" << left << "\" y1=\"" << top << "\" x2=\"" << left << "\" y2=\""
-      << h - bottom << "\" stroke=\"black\"/>\n";
-  for (int t = 0; t <= 4; ++t) {
-    const double x = x0 + (x1 - x0) * t / 4, y = maxCounts * t / 4.0;
-    out << "<text x=\"" << px(x) << "\" y=\"" << h - bottom + 18 << "\" text-anchor=\"middle\">"
-        << static_cast<long>(x) << "</text>\n"
-        << "<text x=\"" << left - 6 << "\" y=\"" << py(y) + 4 << "\" text-anchor=\"end\">"
-        << static_cast<long>(y) << "</text>\n";
+      << "<text x=\"" << w / 2 << "\" y=\"20\" text-anchor=\"middle\" font-size=\"15\">Scan "
+      << a.from << " to " << a.to << " in " << a.timeMs << " ms, " << s.counts.size()
+      << " points</text>\n"
+      << "<text x=\"" << w / 2 << "\" y=\"36\" text-anchor=\"middle\" fill=\"#555\">firmware "
+      << firmware << ", " << when << "</text>\n";
+  for (double x : roundTicks(x0, x1, 8)) {
+    out << "<line x1=\"" << px(x) << "\" y1=\"" << top << "\" x2=\"" << px(x) << "\" y2=\""
+        << h - bottom << "\" stroke=\"#e4e4e4\"/>\n"
+        << "<line x1=\"" << px(x) << "\" y1=\"" << h - bottom << "\" x2=\"" << px(x) << "\" y2=\""
+        << h - bottom + 5 << "\" stroke=\"black\"/>\n"
+        << "<text x=\"" << px(x) << "\" y=\"" << h - bottom + 19 << "\" text-anchor=\"middle\">"
+        << tickLabel(x) << "</text>\n";
   }
-  out << "<text x=\"" << (left + w - right) / 2 << "\" y=\"" << h - 8
-      << "\" text-anchor=\"middle\">scan position</text>\n"
-      << "<text transform=\"translate(16," << (top + h - bottom) / 2
-      << ") rotate(-90)\" text-anchor=\"middle\">counts</text>\n"
+  for (double y : yTicks) {
+    out << "<line x1=\"" << left << "\" y1=\"" << py(y) << "\" x2=\"" << w - right << "\" y2=\""
+        << py(y) << "\" stroke=\"#e4e4e4\"/>\n"
+        << "<line x1=\"" << left - 5 << "\" y1=\"" << py(y) << "\" x2=\"" << left << "\" y2=\""
+        << py(y) << "\" stroke=\"black\"/>\n"
+        << "<text x=\"" << left - 8 << "\" y=\"" << py(y) + 4 << "\" text-anchor=\"end\">"
+        << tickLabel(y) << "</text>\n";
+  }
+  out << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << w - left - right
+      << "\" height=\"" << h - top - bottom << "\" fill=\"none\" stroke=\"black\"/>\n"
+      << "<text x=\"" << (left + w - right) / 2 << "\" y=\"" << h - 14
+      << "\" text-anchor=\"middle\">scan position (fraction of the full sweep, 0-65535)</text>\n"
+      << "<text transform=\"translate(20," << (top + h - bottom) / 2
+      << ") rotate(-90)\" text-anchor=\"middle\">ion counts per point</text>\n"
       << "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1\" points=\"";
   for (size_t i = 0; i < s.counts.size(); ++i)
     out << px(s.position[i]) << ',' << py(s.counts[i]) << ' ';
@@ -291,7 +332,7 @@ void addScanCommand(CLI::App& app, Action& run) {
         result["csv"] = csv.name();
       }
       if (svg.wanted()) {
-        if (!writeSvg(svg.stream(), s, *a) || !svg.close())
+        if (!writeSvg(svg.stream(), s, *a, session.instrument().firmwareVersion) || !svg.close())
           return session.fail(kUsage, "cannot write " + svg.name());
         result["plot"] = svg.name();
       }
