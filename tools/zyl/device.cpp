@@ -2,6 +2,7 @@
 #include "tools/zyl/device.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 
@@ -76,6 +77,9 @@ void installBackend(const GlobalOptions& options) {
     sim::InstrumentOptions simOptions;
     if (!options.sim->empty()) simOptions.firmwareVersion = *options.sim;
     simOptions.timeScale = options.simTimeScale;
+    simOptions.flashFile = options.simState;
+    if (const char* state = std::getenv("ZYL_SIM_STATE"); simOptions.flashFile.empty() && state)
+      simOptions.flashFile = state;
     backend = std::make_shared<sim::SimBackend>(std::make_shared<sim::Instrument>(simOptions));
   } else {
     backend = usb::currentBackend();
