@@ -89,7 +89,8 @@ void BM_PlainExpatParse(benchmark::State& state) {
     XML_Parser parser = XML_ParserCreate(nullptr);
     XML_SetUserData(parser, &elements);
     XML_SetElementHandler(
-        parser, [](void* count, const XML_Char*, const XML_Char**) { ++*static_cast<long*>(count); },
+        parser,
+        [](void* count, const XML_Char*, const XML_Char**) { ++*static_cast<long*>(count); },
         nullptr);
     XML_SetCharacterDataHandler(parser, [](void*, const XML_Char*, int) {});
     if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) != XML_STATUS_OK)

@@ -91,6 +91,7 @@ TEST_F(FlashTest, RegionsRoundTripWithSelectionAndStreamStoppedAroundTransfers) 
   EXPECT_EQ(commands(), (std::vector<std::string>{"-1B3100", "-1B6300", "-1B3101"}));
   EXPECT_EQ(z.statusThreadRunning, 1u);
   z.EnableStatusReporting(false);
+  commands();
 
   // Without a stream nothing is stopped or started; a short region reads as zero bytes after it.
   instrument->inject({.kind = FaultKind::ShortReply, .command = "61", .length = 100});

@@ -9,6 +9,7 @@
 #include "sim/controller_io.h"
 #include "sim/flash.h"
 #include "support/ManualClock.h"
+#include "zyl/FlashMemory.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/sim/SimBackend.h"
 
