@@ -2,8 +2,8 @@
 #include "tools/zyl/device.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "zyl/UsbBackend.h"
