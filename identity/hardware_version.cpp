@@ -3,17 +3,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "config/identity_types.h"
 #include "link/text.h"
 #include "zyl/ZylInterface.h"
 
 namespace {
 
 constexpr char kModelQueryBoundary[] = "VERSION130904A-V3";
-constexpr std::string_view kModelNames[] = {
-    "zentra Vexa",       "zentra-S Vexa",     "zentra-L Vexa", "zentra Vexa-OEM",
-    "zentra-S Vexa-OEM", "zentra-L Vexa-OEM", "zentra-C Vexa",
-};
-
 }  // namespace
 
 bool ZylInterface::InitHardwareVersion() {
@@ -29,8 +25,8 @@ bool ZylInterface::InitHardwareVersion() {
     return false;
   const std::string_view name =
       zyl::detail::trimBlanks({model, strnlen(model, static_cast<size_t>(length))});
-  for (size_t i = 0; i < std::size(kModelNames); ++i) {
-    if (name == kModelNames[i]) {
+  for (size_t i = 0; i < std::size(zyl::detail::kModelNames); ++i) {
+    if (name == zyl::detail::kModelNames[i]) {
       hardwareType = static_cast<VexaHardwareType>(i);
       break;
     }

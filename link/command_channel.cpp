@@ -5,6 +5,7 @@
 
 #include "link/clock.h"
 #include "link/usb/CyUSB.h"
+#include "link/wire.h"
 #include "zyl/ZylInterface.h"
 
 namespace {
@@ -71,9 +72,7 @@ unsigned int ZylInterface::ZylUSBExecuteCommand(const char* command, unsigned ch
   long received = sizeof ackBuffer;
   if (ZylUSBGetData(ackBuffer, received, receiveTimeoutMs) != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
   if (received < static_cast<long>(sizeof ackBuffer)) ackBuffer[received] = 0;
-  const size_t textLength =
-      strnlen(reinterpret_cast<const char*>(ackBuffer), static_cast<size_t>(received));
-  if (textLength == 3 && std::memcmp(ackBuffer, "ACK", 3) == 0) {
+  if (zyl::detail::isAcknowledgement(ackBuffer, received, sizeof ackBuffer)) {
     if (log) DebugOut("ACK");
     return ZYL_SUCCESS;
   }

@@ -72,6 +72,14 @@ class CommandText {
   bool overflowed_ = false;
 };
 
+// Whether a reply of `received` bytes is the acknowledgement: its text up to the first zero byte
+// is "ACK" (a reply that fills its whole buffer has no room for a terminator and is not).
+inline bool isAcknowledgement(const unsigned char* reply, long received, std::size_t capacity) {
+  if (received < 0 || static_cast<std::size_t>(received) >= capacity) return false;
+  const std::string_view text(reinterpret_cast<const char*>(reply), std::size_t(received));
+  return text.substr(0, text.find('\0')) == "ACK";
+}
+
 // A reply as received: reads at fixed offsets never look beyond `length` bytes.
 class ReplyView {
  public:

@@ -97,6 +97,7 @@ Firmware Firmware::standard() {
   installScanCommands(firmware);
   installHeaterCommands(firmware);
   installUpdateCommands(firmware);
+  installConfigCommands(firmware);
   return firmware;
 }
 

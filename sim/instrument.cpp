@@ -5,6 +5,8 @@
 #include <array>
 #include <stdexcept>
 
+#include "sim/flash.h"
+
 namespace zyl::sim {
 
 // ---------------------------------------------------------------------------------------------
@@ -155,6 +157,8 @@ Instrument::Instrument(InstrumentOptions options)
   fifos_[0].address = kCommandIn;
   fifos_[1].address = kStatusIn;
   if (fifos_.size() > 2) fifos_[2].address = kScanIn;
+  FirmwareContext context(*this);
+  flashOf(context);  // the flash state file is read now, not at the first flash command
 }
 
 Instrument::~Instrument() = default;

@@ -86,6 +86,46 @@ enum VexaHardwareType : int32_t {
   ZentraCVexa = 6,
 };
 
+// Identity types of the configuration. Each value's stored text (what the configuration document
+// holds) is its display text, except for RfBoxType (see GetRfBoxTypeName).
+enum PiraniType : int32_t {
+  Pirani_External = 0,  // "External"
+  Pirani_Internal = 1,  // "Internal"
+};
+
+enum RfBoxType : int32_t {
+  RfBox_Original = 0,          // stored "Original", shown "FPGA Adjustable"
+  RfBox_Adjustable = 1,        // stored "Adjustable", shown "Coil Adjustable"
+  RfBox_Si5351Adjustable = 2,  // "Si5351 Adjustable"
+};
+
+enum SourceHousingType : int32_t {
+  Housing_Unknown = 0,
+  Housing_Generation1 = 1,  // "Generation 1"
+  Housing_Generation2 = 2,  // "Generation 2"
+};
+
+enum HeaterControllerType : int32_t {
+  HC_Unknown = 0,
+  HC_WatlowPM3 = 1,            // "Watlow PM3 Series"
+  HC_DigitalBoardBuiltIn = 2,  // "Digital Board Built-In"
+};
+
+enum PowerSupplyType : int32_t {
+  PSU_Unknown = 0,
+  PSU_AppliedSC005RCD025 = 1,  // "Applied SC005RCD025"
+  PSU_AppliedMS009MZZ652 = 2,  // "Applied MS009MZZ652"
+  PSU_SpellmanMXP10PN15 = 3,   // "Spellman MXP10PN/15"
+  PSU_SpellmanMX8PN24720 = 4,  // "Spellman MX8PN24/720"
+  PSU_SensTechPS10 = 5,        // "Sens-Tech PS10"
+};
+
+enum HeadAmpType : int32_t {
+  HeadAmp_Unknown = 0,
+  HeadAmp_Slow = 1,  // "Slow Amp"
+  HeadAmp_Fast = 2,  // "Fast Amp"
+};
+
 enum DacChannelKind : uint16_t {
   Ramped = 1,  // the value moves with the scan position
   Fixed = 2,   // the value is constant
@@ -167,7 +207,72 @@ class ZylInterface {
   void FlushTuneParameters();
 
   // ---- Configuration --------------------------------------------------------------------------
+  // Flash regions of 65,536 bytes travel whole between the instrument and an image. A streaming
+  // status thread is stopped for the transfer and started again afterwards. Region numbers are
+  // sent as two decimal digits where the firmware selects regions: there, numbers outside 0 to
+  // 99 are refused with 4; older firmware has one region and ignores the number.
+  // ReadFlash: a null destination transfers and discards; a failed read leaves the destination as
+  // it was; a region shorter than 65,536 bytes reads as its bytes followed by zero bytes.
+  unsigned int ReadFlash(unsigned char* destination, int region);
+  unsigned int WriteFlash(unsigned char* source, int region);
+
+  // The configuration (region 0) and volatile (region 1) documents. The accessors work on the
+  // records in memory; nothing reaches flash until a Save. Choices made here:
+  //  - a configuration text of 65,536 bytes or more is not saved: SaveToConfigFlash returns 1 and
+  //    leaves image and flash as they were; a volatile text over 512 bytes is cut at 512;
+  //  - frequency and massPot texts are read as their leading hex digits; a text with none gives
+  //    the initial value (0x15000, 0x7F);
+  //  - setters and name accessors given a value outside their type return 4 (setters, touching
+  //    nothing) or an empty text.
   unsigned int readFlashMemorySettings();
+  unsigned int LoadFromConfigFlash();
+  unsigned int LoadFromVolatileFlash();
+  unsigned int SaveToConfigFlash();
+  unsigned int SaveToVolatileFlash();
+  bool GetConfigFlashXML(std::string* xml);
+  bool GetVolatileFlashXML(std::string* xml);
+
+  PiraniType GetPiraniType();
+  unsigned int SetPiraniType(PiraniType type);
+  const wchar_t* GetPiraniTypeName(PiraniType type);
+  RfBoxType GetRfBoxType();
+  unsigned int SetRfBoxType(RfBoxType type);
+  const wchar_t* GetRfBoxTypeName(RfBoxType type);  // the display text
+  SourceHousingType GetHousingType();
+  unsigned int SetHousingType(SourceHousingType type);
+  const wchar_t* GetHousingTypeName(SourceHousingType type);
+  HeaterControllerType GetCapillaryHC();
+  unsigned int SetCapillaryHC(HeaterControllerType type);
+  HeaterControllerType GetDesolvationGasHC();
+  unsigned int SetDesolvationGasHC(HeaterControllerType type);
+  HeaterControllerType GetAPCIGasHC();
+  unsigned int SetAPCIGasHC(HeaterControllerType type);
+  const wchar_t* GetHeaterControllerName(HeaterControllerType type);
+  int GetNumHeaterTypes();
+  PowerSupplyType GetSourcePSU();
+  unsigned int SetSourcePSU(PowerSupplyType type);
+  PowerSupplyType GetLensPSU();
+  unsigned int SetLensPSU(PowerSupplyType type);
+  PowerSupplyType GetDynodePSU();
+  unsigned int SetDynodePSU(PowerSupplyType type);
+  const wchar_t* GetPowerSupplyName(PowerSupplyType type);
+  HeadAmpType GetHeadAmpType();
+  unsigned int SetHeadAmpType(HeadAmpType type);
+  const wchar_t* GetHeadAmpTypeName(HeadAmpType type);
+  const char* GetHardwareTypeName(VexaHardwareType type);
+  // Texts point into the record: valid until the field changes or the record is reloaded.
+  const wchar_t* GetSerialNumber();
+  unsigned int SetSerialNumber(const wchar_t* serialNumber);
+  const char* GetQCData();
+  unsigned int SetQCData(const char* qcData);  // raw XML content, not checked
+  // The library stores the low 32 bits of what the host gives and never interprets it.
+  int64_t GetLastPumpDownTime();
+  unsigned int SetLastPumpDownTime(int64_t time);
+  // Sends the factor to the instrument ("-1B22"); *readback gets the frequency it reports.
+  unsigned int SetFreqFact(uint32_t factor, uint16_t* readback);
+  uint32_t GetFreqFact();
+  unsigned int SetMassPot(uint8_t value);  // stored only; nothing is sent
+  uint8_t GetMassPot();
 
   // ---- Digital and analog I/O ---------------------------------------------------------------
   // Channels beyond the tables (digital outputs 64 and above, inputs 16 and above, ADC channels
@@ -343,6 +448,21 @@ class ZylInterface {
   void abortStatusRead();    // wakes a read pending on the status pipe
   void releaseStatusPipe();  // closes the status pipe's device object
   static void logBackendDiagnostic(void* self, const char* message);
+
+  // ---- Configuration (private) ----------------------------------------------------------------
+  // A slot of the default tune and ion-source settings in secondFlashImage: with `ionSource` the
+  // ion-source slot (`full` ignored), else the full or the simplified tune slot.
+  unsigned char* GetFlashAddr(bool ionSource, bool groupA, bool alternate, bool full);
+  // Stops a streaming status thread before a flash transfer; true when one was stopped, which
+  // the transfer then starts again with resumeStatusStream.
+  bool suspendStatusStream();
+  void resumeStatusStream(bool suspended);
+  // "-1B63%02d" where the firmware has regions to select; 0 where it has none.
+  unsigned int selectFlashRegion(int region);
+  // The text of a region image up to its first zero byte, or its end.
+  static std::string_view imageText(const unsigned char* image, size_t size);
+  // The reply of "-1B61" and the message of "-1B62": a region plus room for the command.
+  unsigned char flashTransferBuffer[65552];
 
   // ---- Scanning (private) ---------------------------------------------------------------------
   unsigned int UpdateDACs(unsigned short start, unsigned short end, bool highSpeed,

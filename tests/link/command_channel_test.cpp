@@ -15,6 +15,7 @@ namespace zyl::test {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::StartsWith;
 
 class CommandChannelTest : public FakeLinkTest {
  protected:
@@ -41,8 +42,14 @@ TEST_F(CommandChannelTest, ConnectionSendsFlushVersionModelAndOutputs) {
   ZylInterface z;
   EXPECT_EQ(z.GetCommunicationState(), CommInitialized);
   // Vendor request 4 (10 s) before anything is written; the flush reads with 5 ms, the version
-  // query with 2000 ms; the outputs carry bit 26 of the low word.
-  EXPECT_THAT(fake->writes(), ElementsAre("-1B05", "-1B05", "-1B07", "-1B21fffffffa0bfff370"));
+  // query with 2000 ms; then the configuration (region 0 read, frequency factor, gauge; region 1
+  // read and, as it holds no volatile document, written), the model query and the outputs with
+  // bit 26 of the low word.
+  EXPECT_THAT(fake->writes(),
+              ElementsAre("-1B05", "-1B05", "-1B6300", "-1B61", "-1B2200015000", "-1B0600",
+                          "-1B6301", "-1B61", "-1B6301", "-1B60",
+                          StartsWith("-1B62<volatileFlashMemory><lastPumpDownTime>0<"), "-1B07",
+                          "-1B21fffffffa0bfff370"));
   const auto all = fake->transfers();
   EXPECT_EQ(all.front().endpoint, 0);
   EXPECT_EQ(all.front().bytes, std::string(1, '\x04'));

@@ -34,6 +34,10 @@ def test_session_on_the_simulator():
         assert wait_for(lambda: frames[-1]["capillary_temperature"] > 140)
         assert inst.capillary_heater_temp() > 140
         assert seen.is_set() and len(frames[-1]["adc"]) == 32
+        # All three heaters are on Watlow controllers: their temperatures come with the stream.
+        inst.set_capillary_heater_temp(150)
+        inst.set_capillary_heater_on(True)
+        assert wait_for(lambda: inst.capillary_heater_temp() > 140)
         inst.watch_status(None)
         stopped = len(frames)
         time.sleep(0.3)

@@ -94,7 +94,8 @@ TEST_F(StatusSimTest, RecordFollowsTheInstrumentOnBothGenerations) {
     ZylInterface z;
     ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
     EXPECT_EQ(z.GetDigOut(34), v3 ? 0 : 1);  // older firmware: from the pump state at start
-    z.heaterReadbacksInStatus = true;
+    // The simulator's configuration puts Watlow controllers on all three heaters.
+    ASSERT_TRUE(z.heaterReadbacksInStatus);
     instrument->clearTrace();
     if (v3) {
       ASSERT_TRUE(startStream(z, 3));

@@ -38,6 +38,11 @@ struct ZylTestPeer {
   static unsigned short rawFromUserTemp(float t) {
     return ZylInterface::rawTempSettingFromUserTemp(t);
   }
+  // Configuration.
+  static unsigned char* getFlashAddr(ZylInterface& z, bool ion, bool groupA, bool alternate,
+                                     bool full) {
+    return z.GetFlashAddr(ion, groupA, alternate, full);
+  }
   // Status.
   static void applyStatusReply(ZylInterface& z, char* reply, long length) {
     z.applyStatusReply(reply, length);

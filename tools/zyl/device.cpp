@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "zyl/UsbBackend.h"
@@ -76,6 +77,9 @@ void installBackend(const GlobalOptions& options) {
     sim::InstrumentOptions simOptions;
     if (!options.sim->empty()) simOptions.firmwareVersion = *options.sim;
     simOptions.timeScale = options.simTimeScale;
+    simOptions.flashFile = options.simState;
+    if (const char* state = std::getenv("ZYL_SIM_STATE"); simOptions.flashFile.empty() && state)
+      simOptions.flashFile = state;
     backend = std::make_shared<sim::SimBackend>(std::make_shared<sim::Instrument>(simOptions));
   } else {
     backend = usb::currentBackend();

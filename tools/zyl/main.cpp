@@ -131,6 +131,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Validator(checkDevice, "BUS:ADDR"));
   app.add_option("--serial", options.serial,
                  "Use the instrument with this serial number (see zyl list)");
+  app.add_option("--sim-state", options.simState,
+                 "Keep the simulated instrument's flash in FILE between runs (implies --sim; "
+                 "default $ZYL_SIM_STATE)")
+      ->type_name("FILE");
 
   Action run;
   addListCommand(app, run);
@@ -142,6 +146,8 @@ int main(int argc, char** argv) {
   addScanCommand(app, run);
   addHeaterCommand(app, run);
   addFirmwareCommand(app, run);
+  addConfigCommand(app, run);
+  addFlashCommand(app, run);
 
   try {
     app.parse(argc, argv);
@@ -156,7 +162,7 @@ int main(int argc, char** argv) {
       std::cerr << "zyl: " << message << "\nRun zyl --help for the commands and options.\n";
     return kUsage;
   }
-  if (sim->count() > 0) options.sim = simVersion;
+  if (sim->count() > 0 || !options.simState.empty()) options.sim = simVersion;
   Session session(options);
   try {
     return session.finish(run(session));

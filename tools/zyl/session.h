@@ -30,6 +30,7 @@ inline constexpr const char* kExitCodesHelp =
 struct GlobalOptions {
   std::optional<std::string> sim;  // firmware version of the simulated instrument ("" = default)
   double simTimeScale = 1.0;       // simulated seconds per real second of physical processes
+  std::string simState;  // file that keeps the simulated flash ("" = ZYL_SIM_STATE, or none)
   std::string logDir;
   bool json = false;
   std::string device;  // "BUS:ADDR" of the instrument to use
@@ -92,6 +93,12 @@ void addSerialCommands(CLI::App& app, Action& run);
 void addScanCommand(CLI::App& app, Action& run);
 void addHeaterCommand(CLI::App& app, Action& run);
 void addFirmwareCommand(CLI::App& app, Action& run);
+void addConfigCommand(CLI::App& app, Action& run);
+void addFlashCommand(CLI::App& app, Action& run);
+
+// Runs `work` (a flash transfer) on this thread while the spinner turns; returns its status.
+unsigned int spinWhile(const Session& session, const std::string& label,
+                       const std::function<unsigned int()>& work);
 
 // Sleeps, unless Ctrl-C comes first (then false). The first Ctrl-C of a run only asks the
 // watching command to stop, so that it can switch the instrument's stream off; a second one ends

@@ -132,5 +132,6 @@ void installIoCommands(Firmware& firmware);      // digital outputs, analog I/O,
 void installScanCommands(Firmware& firmware);    // DAC codes, scans, the V3 scan queue
 void installHeaterCommands(Firmware& firmware);  // the board's own heater channels
 void installUpdateCommands(Firmware& firmware);  // firmware update
+void installConfigCommands(Firmware& firmware);  // flash regions, frequency, gauge selection
 
 }  // namespace zyl::sim

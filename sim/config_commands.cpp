@@ -1,0 +1,183 @@
+// Configuration commands of the simulated controller: its flash regions, the frequency factor and
+// the gauge selection (see sim/flash.h).
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <zyl/sim/Instrument.h>
+
+#include "sim/controller_io.h"
+#include "sim/flash.h"
+
+namespace zyl::sim {
+
+namespace {
+
+// Firmware from this version on (first 13 characters, byte order) has two regions to select and
+// the gauge selection.
+constexpr std::string_view kRegionsFrom = "VERSION110812";
+constexpr size_t kVersionCompared = 13;
+constexpr std::string_view kWritePrefix = "-1B62";
+
+bool selectsRegions(FirmwareContext& f) {
+  return std::string_view(f.state().version).substr(0, kVersionCompared) >= kRegionsFrom;
+}
+
+std::string xmlEscaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '<')
+      out += "&lt;";
+    else if (c == '&')
+      out += "&amp;";
+    else if (c == '>')
+      out += "&gt;";
+    else
+      out += c;
+  }
+  return out;
+}
+
+// The flash as the state file keeps it: region 0, then region 1.
+void load(SimFlash& flash, const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return;
+  std::vector<char> bytes(SimFlash::kRegionSize * SimFlash::kRegions + 1);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (static_cast<size_t>(in.gcount()) != SimFlash::kRegionSize * SimFlash::kRegions) return;
+  for (int r = 0; r < SimFlash::kRegions; ++r) {
+    const char* begin = bytes.data() + r * SimFlash::kRegionSize;
+    flash.regions[r].assign(begin, begin + SimFlash::kRegionSize);
+  }
+}
+
+// Written beside the file and renamed over it, so that a run cut short never leaves half a flash.
+void save(const SimFlash& flash, const std::string& path) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    for (const auto& region : flash.regions)
+      out.write(reinterpret_cast<const char*>(region.data()),
+                static_cast<std::streamsize>(region.size()));
+    if (!out) {
+      std::fprintf(stderr, "zyl simulator: cannot write the flash state file %s\n",
+                   temporary.c_str());
+      return;
+    }
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, path, error);
+  if (error)
+    std::fprintf(stderr, "zyl simulator: cannot replace the flash state file %s: %s\n",
+                 path.c_str(), error.message().c_str());
+}
+
+void onWrite(CommandContext& c) {
+  SimFlash& flash = flashOf(c);
+  const std::span<const uint8_t> bytes = c.bytes();
+  if (!flash.writeAnnounced || bytes.size() != kWritePrefix.size() + SimFlash::kRegionSize) {
+    flash.writeAnnounced = false;
+    return c.refuse();
+  }
+  flash.writeAnnounced = false;
+  auto& region = flash.regions[static_cast<size_t>(flash.selected)];
+  region.assign(bytes.begin() + kWritePrefix.size(), bytes.end());
+  ++flash.writes;
+  if (!c.options().flashFile.empty()) save(flash, c.options().flashFile);
+  c.ack();
+}
+
+// The frequency the RF box reads back for a factor: a 16-bit count.
+uint16_t frequencyReadback(uint32_t factor) {
+  return static_cast<uint16_t>(factor >> 4);
+}
+
+void onFrequencyFactor(CommandContext& c) {
+  const std::string_view digits = c.args();
+  uint32_t factor = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), factor, 16);
+  if (digits.size() != 8 || ec != std::errc() || end != digits.data() + digits.size())
+    return c.refuse();
+  flashOf(c).frequencyFactor = factor;
+  const uint16_t readback = frequencyReadback(factor);
+  c.state().part<ControllerIo>().adc[5] = readback;
+  if (!c.state().isV3()) return c.ack();
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(readback));
+  c.reply(std::string_view(text));
+}
+
+}  // namespace
+
+void SimFlash::store(int region, std::string_view text) {
+  auto& bytes = regions[static_cast<size_t>(region)];
+  bytes.assign(kRegionSize, 0);
+  std::copy_n(text.begin(), std::min(text.size(), kRegionSize), bytes.begin());
+}
+
+std::string SimFlash::text(int region) const {
+  const auto& bytes = regions[static_cast<size_t>(region)];
+  auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
+  return std::string(bytes.begin(), end);
+}
+
+std::string defaultConfiguration(const InstrumentOptions& options) {
+  return "<flashMemory version=\"1.0\"><hardwareVersion>Beta</hardwareVersion>"
+         "<frequency>00015000</frequency><massPot>80</massPot>"
+         "<sourcePSU>Spellman MX8PN24/720</sourcePSU><lensPSU>Applied MS009MZZ652</lensPSU>"
+         "<dynodePSU>Spellman MXP10PN/15</dynodePSU>"
+         "<capillaryHeater>Watlow PM3 Series</capillaryHeater>"
+         "<desolvationGasHeater>Watlow PM3 Series</desolvationGasHeater>"
+         "<apciGasHeater>Watlow PM3 Series</apciGasHeater><serialNumber>" +
+         xmlEscaped(options.serialNumber) +
+         "</serialNumber><qcData></qcData><piraniType>Internal</piraniType>"
+         "<housingType>Generation 2</housingType><headAmpType>Fast Amp</headAmpType>"
+         "<rfBoxType>Si5351 Adjustable</rfBoxType></flashMemory>";
+}
+
+SimFlash& flashOf(FirmwareContext& f) {
+  struct Loaded {
+    SimFlash flash;
+    bool ready = false;
+  };
+  Loaded& loaded = f.state().part<Loaded>();
+  if (!loaded.ready) {
+    loaded.ready = true;
+    loaded.flash.store(0, defaultConfiguration(f.options()));
+    loaded.flash.store(1, {});
+    if (!f.options().flashFile.empty()) load(loaded.flash, f.options().flashFile);
+  }
+  return loaded.flash;
+}
+
+void installConfigCommands(Firmware& firmware) {
+  firmware.on("63", [](CommandContext& c) {
+    int region = -1;
+    const std::string_view digits = c.args();
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), region);
+    if (!selectsRegions(c) || digits.size() != 2 || ec != std::errc() ||
+        end != digits.data() + digits.size() || region < 0 || region >= SimFlash::kRegions)
+      return c.refuse();
+    flashOf(c).selected = region;
+    c.ack();
+  });
+  firmware.on("61", [](CommandContext& c) {
+    SimFlash& flash = flashOf(c);
+    c.reply(std::span<const uint8_t>(flash.regions[static_cast<size_t>(flash.selected)]));
+  });
+  firmware.on("60", [](CommandContext& c) {
+    flashOf(c).writeAnnounced = true;
+    c.ack();
+  });
+  firmware.on("62", onWrite);
+  firmware.on("22", onFrequencyFactor);
+  firmware.on("06", [](CommandContext& c) {
+    if (!selectsRegions(c) || (c.args() != "00" && c.args() != "01")) return c.refuse();
+    flashOf(c).internalGauge = c.args() == "01";
+    c.ack();
+  });
+}
+
+}  // namespace zyl::sim

@@ -1,0 +1,226 @@
+// The configuration store against the simulated instrument: generation flags per version text,
+// loading (empty, foreign and unreadable documents), saving and reloading every accessor, the XML
+// texts, the frequency factor on both generations and the gauge selection.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/controller_io.h"
+#include "sim/flash.h"
+#include "support/ManualClock.h"
+#include "zyl/FlashMemory.h"
+#include "zyl/ZylInterface.h"
+#include "zyl/sim/SimBackend.h"
+
+namespace zyl::test {
+namespace {
+
+using sim::FirmwareContext;
+using sim::Instrument;
+using sim::InstrumentOptions;
+
+// The simulator's own configuration document with one element's text replaced.
+std::string configurationWith(const std::string& element, const std::string& text) {
+  std::string doc = sim::defaultConfiguration({});
+  const size_t begin = doc.find("<" + element + ">") + element.size() + 2;
+  doc.replace(begin, doc.find("</" + element + ">") - begin, text);
+  return doc;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  // A simulated instrument; `region0`/`region1` replace its flash content when given.
+  void plug(const char* version, const char* region0 = nullptr, const char* region1 = nullptr) {
+    instrument = std::make_shared<Instrument>(InstrumentOptions{.firmwareVersion = version});
+    instrument->withFirmware([&](FirmwareContext& f) {
+      if (region0) sim::flashOf(f).store(0, region0);
+      if (region1) sim::flashOf(f).store(1, region1);
+    });
+    zyl::usb::useBackend(std::make_shared<sim::SimBackend>(instrument));
+  }
+  void TearDown() override { zyl::usb::useBackend(nullptr); }
+  sim::SimFlash flash() {
+    return instrument->withFirmware([](FirmwareContext& f) { return sim::flashOf(f); });
+  }
+  bool sent(std::string_view command) {
+    for (const auto& e : instrument->trace())
+      if (e.endpoint == sim::kCommandOut && e.ok && e.text() == command) return true;
+    return false;
+  }
+
+  ManualClock clock;
+  std::shared_ptr<Instrument> instrument;
+};
+
+TEST_F(StoreTest, GenerationFlagsFollowTheVersionText) {
+  struct Case {
+    const char* version;
+    bool v2, v3, after030512, secondFlash, heaterReadbacks;
+  } cases[] = {
+      {"VERSION130904A-V3", true, true, false, true, true},
+      {"VERSION130904A-V2", true, false, true, true, true},
+      {"VERSION110812", false, false, true, true, true},
+      {"VERSION102412", false, false, true, false, true},  // 10 sorts before 11
+      {"VERSION102312", false, false, true, false, false},
+      {"VERSION030512", false, false, false, false, false},
+      {"VERSION1108", false, false, true, false, true},  // a prefix sorts first
+      {"V3", false, false, false, false, false},         // too short for a suffix
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    plug(c.version);
+    ZylInterface z;
+    ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
+    EXPECT_EQ(z.firmwareV2, c.v2);
+    EXPECT_EQ(z.IsV3(), c.v3);
+    EXPECT_EQ(z.firmwareAfter030512, c.after030512);
+    EXPECT_EQ(z.hasSecondFlash, c.secondFlash);
+    EXPECT_EQ(z.piraniSelectSupported, c.secondFlash);
+    EXPECT_EQ(z.heaterReadbacksInStatus, c.heaterReadbacks);
+    EXPECT_EQ(z.GetNumHeaterTypes(), c.v2 ? 3 : 2);
+    // The simulator's own document: an internal gauge is selected where the firmware can.
+    EXPECT_EQ(sent("-1B0601"), c.secondFlash);
+    EXPECT_EQ(z.GetSerialNumber(), std::wstring(L"SIM0001"));
+  }
+  // One controller that is not a Watlow: no heater readbacks in the status.
+  plug("VERSION110812", configurationWith("apciGasHeater", "Digital Board Built-In").c_str());
+  ZylInterface z;
+  EXPECT_EQ(z.GetAPCIGasHC(), HC_DigitalBoardBuiltIn);
+  EXPECT_FALSE(z.heaterReadbacksInStatus);
+}
+
+TEST_F(StoreTest, EmptyOrForeignRegionsGiveInitialValues) {
+  // Region 0 empty, region 1 a volatile document that does not read, a tune slot behind it.
+  plug("VERSION130904A-V3", "",
+       "<volatileFlashMemory><lastPumpDownTime>4.5</lastPumpDownTime></volatileFlashMemory>");
+  instrument->withFirmware([](FirmwareContext& f) { sim::flashOf(f).regions[1][600] = 'T'; });
+  ZylInterface z;
+  ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
+  EXPECT_EQ(z.GetSourcePSU(), PSU_SpellmanMX8PN24720);
+  EXPECT_EQ(z.GetLensPSU(), PSU_AppliedMS009MZZ652);
+  EXPECT_EQ(z.GetCapillaryHC(), HC_WatlowPM3);
+  EXPECT_EQ(z.GetPiraniType(), Pirani_External);
+  EXPECT_EQ(z.GetHousingType(), Housing_Generation1);
+  EXPECT_EQ(z.GetHeadAmpType(), HeadAmp_Slow);
+  EXPECT_EQ(z.GetRfBoxType(), RfBox_Original);
+  EXPECT_EQ(z.GetFreqFact(), 0x15000u);
+  EXPECT_EQ(z.GetMassPot(), 0x7F);
+  EXPECT_TRUE(sent("-1B2200015000"));
+  EXPECT_TRUE(sent("-1B0600"));
+  // The unreadable volatile document was replaced in flash; the slots behind it were kept.
+  EXPECT_EQ(z.GetLastPumpDownTime(), 0);
+  const sim::SimFlash f = flash();
+  EXPECT_EQ(f.text(1),
+            "<volatileFlashMemory><lastPumpDownTime>0</lastPumpDownTime></volatileFlashMemory>");
+  EXPECT_EQ(f.regions[1][600], 'T');
+  std::string xml;
+  ASSERT_TRUE(z.GetVolatileFlashXML(&xml));
+  EXPECT_EQ(xml.size(), 512u + 2);
+  EXPECT_EQ(xml.find("<volatileFlashMemory>\n<lastPumpDownTime>0</lastPumpDownTime>\n</vol"), 0u);
+  EXPECT_EQ(xml.back(), '\0');
+
+  // Frequency and massPot texts without leading hex digits read as the initial values.
+  z.flashRecord->set_frequency(L"zz");
+  z.flashRecord->set_massPot(L"1FFx");
+  EXPECT_EQ(z.GetFreqFact(), 0x15000u);
+  EXPECT_EQ(z.GetMassPot(), 0xFF);
+}
+
+TEST_F(StoreTest, EveryAccessorSurvivesSaveAndReload) {
+  plug("VERSION130904A-V3");
+  {
+    ZylInterface z;
+    ASSERT_EQ(z.SetPiraniType(Pirani_External), 0u);
+    ASSERT_EQ(z.SetRfBoxType(RfBox_Original), 0u);
+    EXPECT_EQ(z.flashRecord->get_rfBoxType(), L"Original");
+    EXPECT_EQ(z.GetRfBoxTypeName(RfBox_Original), std::wstring(L"FPGA Adjustable"));
+    ASSERT_EQ(z.SetHousingType(Housing_Unknown), 0u);
+    ASSERT_EQ(z.SetCapillaryHC(HC_DigitalBoardBuiltIn), 0u);
+    ASSERT_EQ(z.SetDesolvationGasHC(HC_Unknown), 0u);
+    ASSERT_EQ(z.SetAPCIGasHC(HC_DigitalBoardBuiltIn), 0u);
+    ASSERT_EQ(z.SetSourcePSU(PSU_SensTechPS10), 0u);
+    ASSERT_EQ(z.SetLensPSU(PSU_AppliedSC005RCD025), 0u);
+    ASSERT_EQ(z.SetDynodePSU(PSU_Unknown), 0u);
+    ASSERT_EQ(z.SetHeadAmpType(HeadAmp_Fast), 0u);
+    ASSERT_EQ(z.SetSerialNumber(L"SN-\u00fc<&>"), 0u);
+    ASSERT_EQ(z.SetQCData("<run id=\"7\">ok</run>"), 0u);
+    ASSERT_EQ(z.SetMassPot(5), 0u);
+    EXPECT_EQ(z.flashRecord->get_massPot(), L"05");
+    uint16_t readback = 0;
+    ASSERT_EQ(z.SetFreqFact(0xABC, &readback), 0u);
+    EXPECT_TRUE(sent("-1B2200000abc"));
+    EXPECT_EQ(z.flashRecord->get_frequency(), L"00000ABC");
+    EXPECT_EQ(readback, 0xAB);  // what the simulated RF box reads back
+    EXPECT_EQ(z.ReadADC(5), 0xAB);
+    ASSERT_EQ(z.SetLastPumpDownTime((int64_t{1} << 32) - 42), 0u);  // the low 32 bits: -42
+    EXPECT_EQ(z.SetHeadAmpType(HeadAmpType(3)), ZYL_INVALID_ARGUMENT);
+    EXPECT_EQ(z.GetHeadAmpTypeName(HeadAmpType(3)), std::wstring());
+    ASSERT_EQ(z.SaveToConfigFlash(), 0u);
+    ASSERT_EQ(z.SaveToVolatileFlash(), 0u);
+
+    // A document that would not fit the region is refused and changes nothing.
+    const uint64_t writes = flash().writes;
+    z.SetQCData(std::string(65536, 'q').c_str());
+    EXPECT_EQ(z.SaveToConfigFlash(), 1u);
+    EXPECT_EQ(flash().writes, writes);
+    EXPECT_EQ(z.configFlashImage[0], '<');
+  }
+  ZylInterface z;
+  EXPECT_EQ(z.GetPiraniType(), Pirani_External);
+  EXPECT_EQ(z.GetRfBoxType(), RfBox_Original);
+  EXPECT_EQ(z.GetHousingType(), Housing_Unknown);
+  EXPECT_EQ(z.GetCapillaryHC(), HC_DigitalBoardBuiltIn);
+  EXPECT_EQ(z.GetDesolvationGasHC(), HC_Unknown);
+  EXPECT_EQ(z.GetAPCIGasHC(), HC_DigitalBoardBuiltIn);
+  EXPECT_EQ(z.GetSourcePSU(), PSU_SensTechPS10);
+  EXPECT_EQ(z.GetLensPSU(), PSU_AppliedSC005RCD025);
+  EXPECT_EQ(z.GetDynodePSU(), PSU_Unknown);
+  EXPECT_EQ(z.GetHeadAmpType(), HeadAmp_Fast);
+  EXPECT_EQ(z.GetSerialNumber(), std::wstring(L"SN-\u00fc<&>"));
+  EXPECT_EQ(z.GetQCData(), std::string("<run id=\"7\">ok</run>"));
+  EXPECT_EQ(z.GetMassPot(), 5);
+  EXPECT_EQ(z.GetFreqFact(), 0xABCu);
+  EXPECT_EQ(z.GetLastPumpDownTime(), -42);
+  EXPECT_FALSE(z.heaterReadbacksInStatus);
+  EXPECT_TRUE(sent("-1B0600"));
+
+  // Stored texts are recognised whatever their case; a part of one is not.
+  for (auto [text, type] : {std::pair{L"spellman mxp10pn/15", PSU_SpellmanMXP10PN15},
+                            {L"SENS-TECH PS10", PSU_SensTechPS10},
+                            {L"Spellman", PSU_Unknown}}) {
+    z.flashRecord->set_sourcePSU(text);
+    EXPECT_EQ(z.GetSourcePSU(), type);
+  }
+  // The stored text, one element per line; unsaved changes do not show.
+  std::string xml;
+  ASSERT_TRUE(z.GetConfigFlashXML(&xml));
+  EXPECT_EQ(xml.find("<flashMemory version=\"1.0\">\n<hardwareVersion>Beta</hardwareVersion>\n"),
+            0u);
+  EXPECT_NE(xml.find("\n<qcData>\n<run id=\"7\">ok</run>\n</qcData>\n<piraniType>"),
+            std::string::npos);
+  EXPECT_EQ(std::count(xml.begin(), xml.end(), '\n'), 18);
+}
+
+TEST_F(StoreTest, OlderFirmwareFrequencyReadbackComesFromTheStatus) {
+  plug("VERSION102412");
+  ZylInterface z;
+  ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
+  EXPECT_FALSE(sent("-1B0601"));
+  uint16_t readback = 0;
+  ASSERT_EQ(z.SetFreqFact(0x12345, &readback), 0u);
+  EXPECT_EQ(readback, 0x1234);
+  // No region 1: nothing saved, no volatile text.
+  std::string xml;
+  EXPECT_EQ(z.SaveToVolatileFlash(), 0u);
+  EXPECT_FALSE(z.GetVolatileFlashXML(&xml));
+
+  // A V3 readback that is not a number is refused with 1.
+  plug("VERSION130904A-V3");
+  ZylInterface v3;
+  instrument->inject({.kind = sim::FaultKind::NotAck, .command = "22"});
+  EXPECT_EQ(v3.SetFreqFact(0x15000, &readback), 1u);
+}
+
+}  // namespace
+}  // namespace zyl::test

@@ -1,0 +1,86 @@
+// zyl flash read|write REGION FILE: one whole flash region between the instrument and a file.
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "tools/zyl/progress.h"
+#include "tools/zyl/session.h"
+
+namespace zyl::tool {
+
+namespace {
+
+constexpr size_t kRegionSize = 65536;
+
+}  // namespace
+
+unsigned int spinWhile(const Session&, const std::string& label,
+                       const std::function<unsigned int()>& work) {
+  Spinner spinner(label);
+  std::atomic<bool> done{false};
+  std::thread ticker([&] {
+    while (!done) {
+      spinner.update("");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  const unsigned int status = work();
+  done = true;
+  ticker.join();
+  spinner.finish();
+  return status;
+}
+
+void addFlashCommand(CLI::App& app, Action& run) {
+  CLI::App* flash =
+      app.add_subcommand("flash", "Copy a whole flash region (65,536 bytes) to or from a file");
+  flash->require_subcommand(1);
+  for (const bool write : {false, true}) {
+    CLI::App* sub = flash->add_subcommand(
+        write ? "write" : "read",
+        write ? "Replace REGION with FILE (a shorter file is padded with zero bytes)"
+              : "Save REGION to FILE");
+    auto region = std::make_shared<int>(0);
+    auto file = std::make_shared<std::string>();
+    sub->add_option("REGION", *region, "0 configuration, 1 volatile data and tune slots")
+        ->required()
+        ->check(CLI::Range(0, 99));
+    sub->add_option("FILE", *file, write ? "File to write to the region" : "File to save to")
+        ->required();
+    sub->callback([&run, write, region, file] {
+      run = [write, region, file](Session& session) -> int {
+        std::vector<unsigned char> image(kRegionSize, 0);
+        if (write) {
+          std::ifstream in(*file, std::ios::binary);
+          if (!in) return session.fail(kUsage, "cannot read " + *file);
+          std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+          if (bytes.size() > kRegionSize)
+            return session.fail(kUsage, *file + " holds " + std::to_string(bytes.size()) +
+                                            " bytes, more than a region's 65536");
+          std::copy(bytes.begin(), bytes.end(), image.begin());
+        }
+        if (auto failed = session.requireInstrument()) return *failed;
+        ZylInterface& z = session.instrument();
+        const std::string what = (write ? "flash write " : "flash read ") + std::to_string(*region);
+        const unsigned int status = spinWhile(session, what, [&] {
+          return write ? z.WriteFlash(image.data(), *region) : z.ReadFlash(image.data(), *region);
+        });
+        if (status != ZYL_SUCCESS) return session.result(status, what);
+        if (!write) {
+          std::ofstream out(*file, std::ios::binary | std::ios::trunc);
+          out.write(reinterpret_cast<const char*>(image.data()),
+                    static_cast<std::streamsize>(image.size()));
+          if (!out) return session.fail(kRefused, "cannot write " + *file);
+        }
+        session.print({{"region", *region},
+                       {write ? "written_from" : "saved_to", *file},
+                       {"bytes", kRegionSize}});
+        return kOk;
+      };
+    });
+  }
+}
+
+}  // namespace zyl::tool
