@@ -165,6 +165,7 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
        0,
        "\"firmware\": \"VERSION140101A-V3\""},
       {{"--sim", "firmware", "update", "missing.bin"}, 1, "File does not exist"},
+      {{"--sim", "--sim-time-scale", "100", "demo"}, 0, "plot:             scan.svg"},
   };
   std::ofstream(dir / "fw.bin") << "image of VERSION140101A-V3";
   for (const Case& c : cases) {

@@ -144,6 +144,7 @@ int main(int argc, char** argv) {
   addIoCommand(app, run);
   addSerialCommands(app, run);
   addScanCommand(app, run);
+  addDemoCommand(app, run);
   addHeaterCommand(app, run);
   addFirmwareCommand(app, run);
   addConfigCommand(app, run);

@@ -260,7 +260,63 @@ int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum, OutputFile& 
   return kOk;
 }
 
+int runScan(Session& session, const ScanArgs& a) {
+  if ((a.out == "-" || a.plot == "-") && session.options().json)
+    return session.fail(kUsage, "--json and an output to standard output (-) exclude each other");
+  OutputFile csv, svg;
+  for (auto [file, name] : {std::pair{&csv, &a.out}, std::pair{&svg, &a.plot}}) {
+    if (name->empty()) continue;
+    if (std::string why = file->open(*name); !why.empty()) {
+      csv.discard();
+      return session.fail(kUsage, why);
+    }
+    if (*name == "-") session.humanToStderr();
+  }
+  auto discard = [&](int code) {
+    csv.discard();
+    svg.discard();
+    return code;
+  };
+  if (auto failed = session.requireInstrument()) return discard(*failed);
+  Spectrum s;
+  const int code =
+      session.instrument().IsV3() ? scanV3(session, a, s, csv) : scanOlder(session, a, s);
+  if (code != kOk) return discard(code);
+  if (s.counts.empty() && session.instrument().IsV3() && !simulated(session.options()))
+    return kOk;  // raw V3 data, saved above
+  nlohmann::ordered_json result = {{"points", s.counts.size()}};
+  if (s.counts.empty()) {
+    result["note"] = simulated(session.options())
+                         ? "the scan has no points: the simulated instrument gives (to - from) "
+                           "x time / 8192 of them; widen the range or lengthen the time"
+                         : "the instrument returned no points";
+  } else {
+    const auto tallest = std::max_element(s.counts.begin(), s.counts.end());
+    const auto at = static_cast<size_t>(tallest - s.counts.begin());
+    result["max_counts"] = *tallest;
+    result["max_at_position"] = s.position[at];
+    result["min_counts"] = *std::min_element(s.counts.begin(), s.counts.end());
+  }
+  if (csv.wanted()) {
+    if (!writeCsv(csv.stream(), s) || !csv.close())
+      return session.fail(kUsage, "cannot write " + csv.name());
+    result["csv"] = csv.name();
+  }
+  if (svg.wanted()) {
+    if (!writeSvg(svg.stream(), s, a, session.instrument().firmwareVersion) || !svg.close())
+      return session.fail(kUsage, "cannot write " + svg.name());
+    result["plot"] = svg.name();
+  }
+  session.print(result);
+  return kOk;
+}
+
 }  // namespace
+
+int scanToFiles(Session& session, int from, int to, unsigned int timeMs, const std::string& csv,
+                const std::string& plot) {
+  return runScan(session, ScanArgs{from, to, timeMs, csv, plot});
+}
 
 void addScanCommand(CLI::App& app, Action& run) {
   CLI::App* cmd = addCommand(app, "scan", "Run one mass scan and summarise or save it",
@@ -288,57 +344,7 @@ void addScanCommand(CLI::App& app, Action& run) {
                                              std::to_string(a->from));
     if (a->out == "-" && a->plot == "-")
       throw CLI::ValidationError("--plot", "only one of --out and --plot can be standard output");
-    run = [a](Session& session) -> int {
-      if ((a->out == "-" || a->plot == "-") && session.options().json)
-        return session.fail(kUsage,
-                            "--json and an output to standard output (-) exclude each other");
-      OutputFile csv, svg;
-      for (auto [file, name] : {std::pair{&csv, &a->out}, std::pair{&svg, &a->plot}}) {
-        if (name->empty()) continue;
-        if (std::string why = file->open(*name); !why.empty()) {
-          csv.discard();
-          return session.fail(kUsage, why);
-        }
-        if (*name == "-") session.humanToStderr();
-      }
-      auto discard = [&](int code) {
-        csv.discard();
-        svg.discard();
-        return code;
-      };
-      if (auto failed = session.requireInstrument()) return discard(*failed);
-      Spectrum s;
-      const int code =
-          session.instrument().IsV3() ? scanV3(session, *a, s, csv) : scanOlder(session, *a, s);
-      if (code != kOk) return discard(code);
-      if (s.counts.empty() && session.instrument().IsV3() && !simulated(session.options()))
-        return kOk;  // raw V3 data, saved above
-      nlohmann::ordered_json result = {{"points", s.counts.size()}};
-      if (s.counts.empty()) {
-        result["note"] = simulated(session.options())
-                             ? "the scan has no points: the simulated instrument gives (to - from) "
-                               "x time / 8192 of them; widen the range or lengthen the time"
-                             : "the instrument returned no points";
-      } else {
-        const auto tallest = std::max_element(s.counts.begin(), s.counts.end());
-        const auto at = static_cast<size_t>(tallest - s.counts.begin());
-        result["max_counts"] = *tallest;
-        result["max_at_position"] = s.position[at];
-        result["min_counts"] = *std::min_element(s.counts.begin(), s.counts.end());
-      }
-      if (csv.wanted()) {
-        if (!writeCsv(csv.stream(), s) || !csv.close())
-          return session.fail(kUsage, "cannot write " + csv.name());
-        result["csv"] = csv.name();
-      }
-      if (svg.wanted()) {
-        if (!writeSvg(svg.stream(), s, *a, session.instrument().firmwareVersion) || !svg.close())
-          return session.fail(kUsage, "cannot write " + svg.name());
-        result["plot"] = svg.name();
-      }
-      session.print(result);
-      return kOk;
-    };
+    run = [a](Session& session) { return runScan(session, *a); };
   });
 }
 

@@ -91,6 +91,10 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run);
 void addIoCommand(CLI::App& app, Action& run);
 void addSerialCommands(CLI::App& app, Action& run);
 void addScanCommand(CLI::App& app, Action& run);
+void addDemoCommand(CLI::App& app, Action& run);
+// One scan written to a CSV file and an SVG plot, summarised, as zyl scan does it.
+int scanToFiles(Session& session, int from, int to, unsigned int timeMs, const std::string& csv,
+                const std::string& plot);
 void addHeaterCommand(CLI::App& app, Action& run);
 void addFirmwareCommand(CLI::App& app, Action& run);
 void addConfigCommand(CLI::App& app, Action& run);

@@ -1,0 +1,93 @@
+// zyl demo: the tour a new user runs first. Connects, identifies the instrument, pumps down and
+// waits for the vacuum, heats the capillary, sets the DACs of a scan, scans, and writes scan.csv
+// and scan.svg in the current directory.
+#include <cstdio>
+#include <iostream>
+
+#include "tools/zyl/progress.h"
+#include "tools/zyl/session.h"
+
+namespace zyl::tool {
+namespace {
+
+// Waits until `done` holds, at most `seconds`, showing `line()` live; false on time-out or Ctrl-C.
+template <class Done, class Line>
+bool waitFor(const char* label, double seconds, Done done, Line line) {
+  Spinner spinner(label);
+  while (!done()) {
+    if (spinner.elapsedSeconds() > seconds) return false;
+    spinner.update(line());
+    if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) return false;
+  }
+  return true;
+}
+
+void step(Session& session, const std::string& text) {
+  if (!session.options().json) std::cerr << "zyl demo: " << text << '\n';
+}
+
+}  // namespace
+
+void addDemoCommand(CLI::App& app, Action& run) {
+  CLI::App* demo = addCommand(
+      app, "demo",
+      "A tour: connect, identify, pump down, heat the capillary, set the DACs, scan, write "
+      "scan.csv and scan.svg",
+      "zyl --sim demo");
+  demo->callback([&run] {
+    run = [](Session& session) -> int {
+      if (auto failed = session.requireInstrument()) return *failed;
+      ZylInterface& z = session.instrument();
+      step(session, std::string("connected to firmware ") + z.firmwareVersion +
+                        (z.IsV3() ? " (V3: status streamed)" : " (older: status polled)"));
+      if (z.IsV3()) awaitStreamedStatus(z);
+
+      if (unsigned int s = z.PumpOn(); s != ZYL_SUCCESS) return session.result(s, "pump on");
+      step(session, "turbo pump on, waiting for the vacuum");
+      auto vacuum = [&] {
+        refreshForDisplay(z);
+        double p = 0;
+        unsigned short speed = 0;
+        z.PiraniPressureMBar(&p);
+        z.PumpSpeed(&speed);
+        char text[80];
+        std::snprintf(text, sizeof text, "pressure %.3g mbar, pump speed %u", p, speed);
+        return std::string(text);
+      };
+      if (!waitFor(
+              "pump-down", 120, [&] { return z.IsPumpSpeedOK() && z.IsPressureOK(); }, vacuum))
+        return session.fail(interrupted() ? kInterrupted : kRefused,
+                            "the vacuum was not ready: " + vacuum());
+
+      constexpr float kCapillary = 150;
+      if (unsigned int s = z.SetCapillaryHeaterTemp(kCapillary); s != ZYL_SUCCESS)
+        return session.result(s, "capillary set-point");
+      if (unsigned int s = z.SetCapillaryHeaterOn(1); s != ZYL_SUCCESS)
+        return session.result(s, "capillary heater on");
+      step(session, "vacuum ready; heating the capillary to 150 °C");
+      auto heat = [&] {
+        char text[48];
+        std::snprintf(text, sizeof text, "capillary %.1f °C",
+                      static_cast<double>(z.GetCapillaryHeaterTemp()));
+        return std::string(text);
+      };
+      if (!waitFor(
+              "heat-up", 120, [&] { return z.GetCapillaryHeaterTemp() >= 0.9f * kCapillary; },
+              heat))
+        return session.fail(interrupted() ? kInterrupted : kRefused,
+                            "the capillary did not heat up: " + heat());
+      if (z.IsV3()) z.EnableStatusReporting(false);
+
+      // Detector gain (fixed channel 0) and resolution (ramped channel 8).
+      z.SetDACParam(0, 4096);
+      z.SetScanParams(8, 2000, 4000);
+      step(session, "capillary at " + heat().substr(10) + "; DACs set; scanning");
+      session.print({{"firmware", z.firmwareVersion},
+                     {"vacuum", vacuum()},
+                     {"capillary_c", z.GetCapillaryHeaterTemp()}});
+      return scanToFiles(session, 1000, 60000, 500, "scan.csv", "scan.svg");
+    };
+  });
+}
+
+}  // namespace zyl::tool
