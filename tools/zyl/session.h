@@ -95,6 +95,7 @@ void addHeaterCommand(CLI::App& app, Action& run);
 void addFirmwareCommand(CLI::App& app, Action& run);
 void addConfigCommand(CLI::App& app, Action& run);
 void addFlashCommand(CLI::App& app, Action& run);
+void addTuneCommand(CLI::App& app, Action& run);
 
 // Shows that long work is going on, on a terminal only (standard error is one): a live line with
 // a spinner, the elapsed time and what moves. Elsewhere nothing until `finish`, which prints its
