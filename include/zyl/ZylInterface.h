@@ -274,6 +274,48 @@ class ZylInterface {
   unsigned int SetMassPot(uint8_t value);  // stored only; nothing is sent
   uint8_t GetMassPot();
 
+  // ---- Default tune and ion-source settings ------------------------------------------------
+  // Four slot positions per kind, chosen by `groupA` and `alternate`, in the image of flash
+  // region 1. The setters and getters work on the image; LoadDefaultTuneIonSettings and
+  // SaveDefaultTuneIonSettings move it. Tune text is stored twice per position: a simplified
+  // form (one simple calibration, version "1.2", at most 4,096 bytes) and a full form (the mass
+  // calibration, at most 10,240 bytes); ion-source text once (at most 1,024 bytes). Sizes count
+  // UTF-8 bytes. Choices made here:
+  //  - the roots are "tuneParameters" and "ionSourceOptimization", in whatever namespace; another
+  //    root is refused like text that does not parse. The simple calibration is the root's
+  //    "calibration" child, the mass calibration its "massCalibration" child with one
+  //    "calibration" per scan speed, each a list of "segment" elements; the version is the
+  //    root's "version" attribute. Everything else comes back as the host wrote it, except
+  //    comments, processing instructions, the whitespace between elements and namespace
+  //    prefixes (declared again where needed). Documents nested deeper than 256 levels and mixed
+  //    content (text beside child elements) that uses namespace prefixes are refused.
+  //  - `out` always ends up a zero-terminated string: a formatted text that does not fit
+  //    (10,240, 4,096 or 1,024 bytes with its zero) is cut between two characters. A null `out`
+  //    gives false.
+  //  - FormatTuneXML and FormatIonXML return memory the host releases with free(), or null.
+  unsigned int SetDefaultTuneParameters(char* xml, bool groupA, bool alternate);
+  bool GetDefaultTuneParameters(char* out, bool groupA, bool alternate);
+  unsigned int SetDefaultIonSourceOptimization(char* xml, bool groupA, bool alternate);
+  bool GetDefaultIonSourceOptimization(char* out, bool groupA, bool alternate);
+  char* FormatTuneXML(const char* xml);
+  char* FormatIonXML(const char* xml);
+  unsigned int LoadDefaultTuneIonSettings();
+  unsigned int SaveDefaultTuneIonSettings();
+
+ private:
+  unsigned int LoadFromSecondFlash();
+  unsigned int SaveToSecondFlash();
+  // The stored and handed-out forms, in memory released with free(); null when the text does
+  // not parse or cannot be written.
+  char* simplifyTuneXML(const char* xml, bool full);
+  char* simplifyIonXML(const char* xml);
+  char* formatTuneXML(const char* xml);
+  char* formatIonXML(const char* xml);
+  // Formats a slot's document into `out` (at most `limit` bytes); false when the slot holds
+  // none (does not begin with "<?xml"), true otherwise, even when it could not be formatted.
+  bool readSlot(char* out, size_t limit, const unsigned char* slot, size_t size, bool ionSource);
+
+ public:
   // ---- Digital and analog I/O ---------------------------------------------------------------
   // Channels beyond the tables (digital outputs 64 and above, inputs 16 and above, ADC channels
   // 32 and above) read 0; a digital output of 64 or more still sends the output word.

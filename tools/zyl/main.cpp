@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
   addFirmwareCommand(app, run);
   addConfigCommand(app, run);
   addFlashCommand(app, run);
+  addTuneCommand(app, run);
 
   try {
     app.parse(argc, argv);

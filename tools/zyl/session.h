@@ -99,6 +99,7 @@ void addHeaterCommand(CLI::App& app, Action& run);
 void addFirmwareCommand(CLI::App& app, Action& run);
 void addConfigCommand(CLI::App& app, Action& run);
 void addFlashCommand(CLI::App& app, Action& run);
+void addTuneCommand(CLI::App& app, Action& run);
 
 // Runs `work` (a flash transfer) on this thread while the spinner turns; returns its status.
 unsigned int spinWhile(const Session& session, const std::string& label,

@@ -1,0 +1,126 @@
+// zyl tune get|set: the default tune parameters (or ion-source settings) kept in the
+// instrument's flash, one document per slot position.
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <vector>
+
+#include "tools/zyl/session.h"
+
+namespace zyl::tool {
+
+namespace {
+
+struct TuneArgs {
+  std::string group = "A";
+  bool alternate = false;
+  bool ion = false;
+  bool clear = false;
+  std::string file;
+  bool groupA() const { return group == "A" || group == "a"; }
+  std::string slotName() const {
+    return std::string(ion ? "ion-source settings" : "tune parameters") + ", group " +
+           (groupA() ? "A" : "B") + (alternate ? ", alternate slot" : ", first slot");
+  }
+};
+
+void addSlotOptions(CLI::App* cmd, TuneArgs& a) {
+  cmd->add_option("--group", a.group, "Slot group, A or B (default A)")
+      ->check(CLI::IsMember({"A", "B", "a", "b"}));
+  cmd->add_flag("--alternate", a.alternate, "The alternate slot of the group");
+  cmd->add_flag("--ion", a.ion, "The ion-source settings instead of the tune parameters");
+}
+
+// Older firmware has one flash region only, and no room for default settings.
+std::optional<int> requireSecondFlash(Session& session) {
+  if (session.instrument().hasSecondFlash) return std::nullopt;
+  return session.fail(kRefused, std::string("firmware ") + session.instrument().firmwareVersion +
+                                    " keeps no default settings (it has no flash region 1)");
+}
+
+int getSlot(Session& session, const TuneArgs& a) {
+  ZylInterface& z = session.instrument();
+  if (auto failed = requireSecondFlash(session)) return *failed;
+  std::vector<char> out(a.ion ? 1024 : 10240);
+  // The image was read while connecting: the getters work on it in memory.
+  const bool read = a.ion ? z.GetDefaultIonSourceOptimization(out.data(), a.groupA(), a.alternate)
+                          : z.GetDefaultTuneParameters(out.data(), a.groupA(), a.alternate);
+  if (!read) return session.fail(kRefused, "flash region 1 could not be read");
+  const std::string text(out.data());
+  if (!a.file.empty()) {
+    std::ofstream file(a.file, std::ios::binary);
+    if (!(file << text << (text.empty() ? "" : "\n")))
+      return session.fail(kUsage, "cannot write " + a.file);
+  }
+  if (session.options().json) {
+    session.print({{"slot", a.slotName()}, {"xml", text}});
+  } else if (text.empty()) {
+    std::cerr << "zyl: the slot of the " << a.slotName() << " holds no document\n";
+  } else if (a.file.empty()) {
+    std::cout << text << '\n';
+  } else {
+    session.print({{"slot", a.slotName()}, {"saved", a.file}, {"bytes", text.size()}});
+  }
+  return kOk;
+}
+
+int setSlot(Session& session, const TuneArgs& a) {
+  ZylInterface& z = session.instrument();
+  if (auto failed = requireSecondFlash(session)) return *failed;
+  std::string text;
+  if (!a.clear) {
+    std::ifstream file(a.file, std::ios::binary);
+    if (!file) return session.fail(kUsage, "cannot read " + a.file);
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  // The whole region is written back: it must hold what flash holds before one slot changes.
+  if (unsigned int status = z.LoadDefaultTuneIonSettings(); status != ZYL_SUCCESS)
+    return session.result(status, "reading flash region 1");
+  const unsigned int stored =
+      a.ion ? z.SetDefaultIonSourceOptimization(text.data(), a.groupA(), a.alternate)
+            : z.SetDefaultTuneParameters(text.data(), a.groupA(), a.alternate);
+  if (stored != ZYL_SUCCESS) {
+    return session.fail(kUsage,
+                        "the document was refused: it does not parse, its root is not \"" +
+                            std::string(a.ion ? "ionSourceOptimization" : "tuneParameters") +
+                            "\", or its stored form does not fit the slot");
+  }
+  const unsigned int saved =
+      spinWhile(session, "flash write", [&] { return z.SaveDefaultTuneIonSettings(); });
+  if (saved != ZYL_SUCCESS) return session.result(saved, "writing flash region 1");
+  session.print({{"slot", a.slotName()}, {"stored", a.clear ? "cleared" : a.file}});
+  return kOk;
+}
+
+}  // namespace
+
+void addTuneCommand(CLI::App& app, Action& run) {
+  CLI::App* tune = app.add_subcommand(
+      "tune", "Read or store the default tune parameters or ion-source settings kept in flash");
+  tune->require_subcommand(1);
+  auto a = std::make_shared<TuneArgs>();
+
+  CLI::App* get = tune->add_subcommand("get", "Print a slot's document, or write it to FILE");
+  addSlotOptions(get, *a);
+  get->add_option("FILE", a->file, "Write the document here instead of printing it");
+  get->callback([&run, a] {
+    run = [a](Session& session) -> int {
+      if (auto failed = session.requireInstrument()) return *failed;
+      return getSlot(session, *a);
+    };
+  });
+
+  CLI::App* set = tune->add_subcommand("set", "Store the document of FILE in a slot and save it");
+  addSlotOptions(set, *a);
+  CLI::Option* file = set->add_option("FILE", a->file, "The XML document to store");
+  set->add_flag("--clear", a->clear, "Empty the slot instead")->excludes(file);
+  set->callback([&run, a, file] {
+    if (!a->clear && file->count() == 0) throw CLI::RequiredError("FILE or --clear");
+    run = [a](Session& session) -> int {
+      if (auto failed = session.requireInstrument()) return *failed;
+      return setSlot(session, *a);
+    };
+  });
+}
+
+}  // namespace zyl::tool
