@@ -85,4 +85,8 @@ class Instrument {
   friend void onStatusFrame();
 };
 
+// Configuration and identity, flash regions (config.cpp); the tune and ion-source slots.
+void bindConfig(py::class_<Instrument>& c);
+void bindTune(py::class_<Instrument>& c);
+
 }  // namespace zyl::python

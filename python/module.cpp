@@ -323,6 +323,33 @@ PYBIND11_MODULE(zyl, m) {
       .value("ZentraLVexaOEM", ZentraLVexaOEM)
       .value("ZentraCVexa", ZentraCVexa);
 
+  py::enum_<PiraniType>(m, "PiraniType", "The Pirani gauge of the configuration.")
+      .value("External", Pirani_External)
+      .value("Internal", Pirani_Internal);
+  py::enum_<RfBoxType>(m, "RfBoxType", "The RF box of the configuration.")
+      .value("Original", RfBox_Original)
+      .value("Adjustable", RfBox_Adjustable)
+      .value("Si5351Adjustable", RfBox_Si5351Adjustable);
+  py::enum_<SourceHousingType>(m, "SourceHousingType", "The source housing of the configuration.")
+      .value("Unknown", Housing_Unknown)
+      .value("Generation1", Housing_Generation1)
+      .value("Generation2", Housing_Generation2);
+  py::enum_<HeaterControllerType>(m, "HeaterControllerType", "A heater's controller.")
+      .value("Unknown", HC_Unknown)
+      .value("WatlowPM3", HC_WatlowPM3)
+      .value("DigitalBoardBuiltIn", HC_DigitalBoardBuiltIn);
+  py::enum_<PowerSupplyType>(m, "PowerSupplyType", "A power supply of the configuration.")
+      .value("Unknown", PSU_Unknown)
+      .value("AppliedSC005RCD025", PSU_AppliedSC005RCD025)
+      .value("AppliedMS009MZZ652", PSU_AppliedMS009MZZ652)
+      .value("SpellmanMXP10PN15", PSU_SpellmanMXP10PN15)
+      .value("SpellmanMX8PN24720", PSU_SpellmanMX8PN24720)
+      .value("SensTechPS10", PSU_SensTechPS10);
+  py::enum_<HeadAmpType>(m, "HeadAmpType", "The head amplifier of the configuration.")
+      .value("Unknown", HeadAmp_Unknown)
+      .value("Slow", HeadAmp_Slow)
+      .value("Fast", HeadAmp_Fast);
+
   py::class_<Instrument> c(m, "Instrument",
                            "One instrument. Operations that fail raise a subclass of zyl.Error; "
                            "calls that talk to the instrument release the GIL.");
@@ -345,6 +372,14 @@ PYBIND11_MODULE(zyl, m) {
   bindScan(c);
   bindHeaters(c);
   bindFirmware(c);
+  zyl::python::bindConfig(c);
+  // zyl::python::bindTune(c);
+  c.def(
+      "type_name",
+      [](Instrument& i, VexaHardwareType model) {
+        return i.ask([&](ZylInterface& z) { return std::string(z.GetHardwareTypeName(model)); });
+      },
+      py::arg("value"), "The display text of an identity type's value.");
 
   py::module_::import("atexit").attr("register")(py::cpp_function([] { zyl::python::shutDown(); }));
 }

@@ -47,6 +47,14 @@ def test_session_on_the_simulator():
         assert counts.dtype == np.uint32 and counts.shape == (3601,)
         assert counts.max() > 3 * np.median(counts)  # peaks over the baseline
 
+        inst.serial_number = "SN-42"
+        inst.pirani_type = zyl.PiraniType.External
+        inst.save_config()
+        inst.serial_number = "unsaved"
+        inst.load_config()
+        assert (inst.serial_number, inst.pirani_type) == ("SN-42", zyl.PiraniType.External)
+        assert "SN-42" in inst.config_xml() and inst.read_flash(0).startswith(b"<flashMemory")
+
         progress = []
         image = b"header VERSION140101A-V3\0" + bytes(30000)
         inst.update_firmware(image, progress.append)
@@ -97,6 +105,7 @@ def test_calls_release_the_gil():
         (lambda i: i.set_dac_param(16, 0), zyl.InvalidArgumentError, 4),
         (lambda i: i.set_scan_params(0, 40000, 0), zyl.InvalidArgumentError, 4),
         (lambda i: i.scan(5, 5, 10), zyl.InvalidArgumentError, 128),
+        (lambda i: i.write_flash(b"short", 0), zyl.InvalidArgumentError, 4),
         (
             lambda i: (i.set_capillary_heater_temp(150), i.set_capillary_heater_on(True), i.set_apci_heater_on(True)),
             zyl.InterlockError,
