@@ -373,7 +373,7 @@ PYBIND11_MODULE(zyl, m) {
   bindHeaters(c);
   bindFirmware(c);
   zyl::python::bindConfig(c);
-  // zyl::python::bindTune(c);
+  zyl::python::bindTune(c);
   c.def(
       "type_name",
       [](Instrument& i, VexaHardwareType model) {
