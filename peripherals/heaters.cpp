@@ -9,13 +9,10 @@
 // process clock, a failed poll keeping the last good reading.
 #include <bit>
 #include <cmath>
-#include <cwctype>
 #include <limits>
-#include <string>
 
 #include "link/clock.h"
 #include "link/wire.h"
-#include "zyl/FlashMemory.h"
 #include "zyl/ZylInterface.h"
 
 namespace {
@@ -62,18 +59,6 @@ HeaterFields fieldsOf(ZylInterface& z, int heater) {
   }
 }
 
-// Of the controller kinds only the board's own is driven differently; the names are matched
-// ignoring case, and a name that matches no kind is driven over Modbus.
-bool namesDigitalBoard(const std::wstring& kind) {
-  constexpr std::wstring_view kDigitalBoard = L"Digital Board Built-In";
-  if (kind.size() != kDigitalBoard.size()) return false;
-  for (size_t i = 0; i < kind.size(); ++i)
-    if (std::towlower(static_cast<wint_t>(kind[i])) !=
-        std::towlower(static_cast<wint_t>(kDigitalBoard[i])))
-      return false;
-  return true;
-}
-
 // The board takes whole degrees, truncated toward zero, as printf's "%04x" shows an int.
 uint32_t boardDegrees(float t) {
   if (std::isnan(t)) return 0;
@@ -85,16 +70,13 @@ uint32_t boardDegrees(float t) {
 
 }  // namespace
 
+// Of the controller kinds only the board's own is driven differently: "Unknown", and a name that
+// matches no kind, are driven over Modbus like "Watlow PM3 Series".
 bool ZylInterface::heaterOnDigitalBoard(int heater) {
-  if (!flashRecord) return false;
-  switch (heater) {
-    case kCapillary:
-      return namesDigitalBoard(flashRecord->get_capillaryHeater());
-    case kDesolvation:
-      return namesDigitalBoard(flashRecord->get_desolvationGasHeater());
-    default:
-      return namesDigitalBoard(flashRecord->get_apciGasHeater());
-  }
+  const HeaterControllerType kind = heater == kCapillary     ? GetCapillaryHC()
+                                    : heater == kDesolvation ? GetDesolvationGasHC()
+                                                             : GetAPCIGasHC();
+  return kind == HC_DigitalBoardBuiltIn;
 }
 
 unsigned char ZylInterface::AllowHeaterChange(unsigned char on) {

@@ -14,15 +14,11 @@ void addInfoCommand(CLI::App& app, Action& run) {
       ZylInterface& z = session.instrument();
       const CommunicationState state = z.GetCommunicationState();
       if (auto failed = session.requireInstrument()) return *failed;
-      static const char* const models[] = {
-          "zentra Vexa",       "zentra-S Vexa",     "zentra-L Vexa", "zentra Vexa-OEM",
-          "zentra-S Vexa-OEM", "zentra-L Vexa-OEM", "zentra-C Vexa"};
-      const int type = z.GetHardwareType();
       session.print({
           {"state", stateName(state)},
           {"firmware", z.firmwareVersion},
           {"v3", z.IsV3() != 0},
-          {"model", type >= 0 && type < 7 ? models[type] : "unknown"},
+          {"model", z.GetHardwareTypeName(z.GetHardwareType())},
           {"simulated", simulated(session.options())},
           {"library", libraryVersion()},
       });
