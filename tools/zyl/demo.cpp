@@ -44,16 +44,7 @@ void addDemoCommand(CLI::App& app, Action& run) {
 
       if (unsigned int s = z.PumpOn(); s != ZYL_SUCCESS) return session.result(s, "pump on");
       step(session, "turbo pump on, waiting for the vacuum");
-      auto vacuum = [&] {
-        refreshForDisplay(z);
-        double p = 0;
-        unsigned short speed = 0;
-        z.PiraniPressureMBar(&p);
-        z.PumpSpeed(&speed);
-        char text[80];
-        std::snprintf(text, sizeof text, "pressure %.3g mbar, pump speed %u", p, speed);
-        return std::string(text);
-      };
+      auto vacuum = [&] { return vacuumLine(z); };
       if (!waitFor(
               "pump-down", 120, [&] { return z.IsPumpSpeedOK() && z.IsPressureOK(); }, vacuum))
         return session.fail(interrupted() ? kInterrupted : kRefused,

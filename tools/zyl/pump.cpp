@@ -6,7 +6,6 @@
 #include "tools/zyl/session.h"
 
 namespace zyl::tool {
-namespace {
 
 std::string vacuumLine(ZylInterface& z) {
   refreshForDisplay(z);
@@ -18,6 +17,8 @@ std::string vacuumLine(ZylInterface& z) {
   std::snprintf(line, sizeof line, "pressure %.3g mbar, pump speed %u", pressure, speed);
   return line;
 }
+
+namespace {
 
 // Watches the pump until `done` holds or `seconds` pass; on V3 firmware from the status stream.
 int watchVacuum(Session& session, double seconds, const char* label,

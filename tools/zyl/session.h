@@ -116,6 +116,9 @@ bool awaitStreamedStatus(ZylInterface& z);
 // (its getters would accept a reading up to three seconds old), V3 firmware streams it.
 void refreshForDisplay(ZylInterface& z);
 
+// "pressure P mbar, pump speed S" from readings fresh enough to show.
+std::string vacuumLine(ZylInterface& z);
+
 // The status record as the tool shows it.
 nlohmann::ordered_json statusSnapshot(ZylInterface& z);
 // Status code of the library as text ("2 (communication failure)").
