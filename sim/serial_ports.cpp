@@ -69,6 +69,7 @@ void available(CommandContext& c) {
   const std::string_view a = c.args();
   SerialPort* port = a.size() == 2 ? portOf(c, hexField(a)) : nullptr;
   if (!port) return c.refuse();
+  if (port->device) port->device->collect(port->received);
   std::string reply(c.text());
   reply += port->received.empty() ? "00" : "01";
   c.reply(reply);

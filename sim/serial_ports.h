@@ -40,6 +40,9 @@ class SerialDevice {
   // Bytes the host wrote to the port; whatever the device sends back is appended to `answer`.
   virtual void receive(FirmwareContext& f, std::span<const uint8_t> bytes,
                        std::deque<uint8_t>& answer) = 0;
+  // Appends what the device sent since the last look, for devices that answer in their own time
+  // (the simulated ones answer inside `receive`).
+  virtual void collect(std::deque<uint8_t>& /*answer*/) {}
 };
 
 struct SerialPort {

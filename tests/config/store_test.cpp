@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/xmllint.h"
 #include "sim/controller_io.h"
 #include "sim/flash.h"
 #include "support/ManualClock.h"
@@ -200,6 +201,11 @@ TEST_F(StoreTest, EveryAccessorSurvivesSaveAndReload) {
   EXPECT_NE(xml.find("\n<qcData>\n<run id=\"7\">ok</run>\n</qcData>\n<piraniType>"),
             std::string::npos);
   EXPECT_EQ(std::count(xml.begin(), xml.end(), '\n'), 18);
+
+  // What the library wrote to the flash, and the text it shows of it, parse with xmllint.
+  ZYL_REQUIRE_XMLLINT();
+  for (const std::string& doc : {flash().text(0), flash().text(1), xml})
+    EXPECT_TRUE(xml::testing::xmllintAccepts(doc)) << doc;
 }
 
 TEST_F(StoreTest, OlderFirmwareFrequencyReadbackComesFromTheStatus) {

@@ -37,6 +37,8 @@
 // with empty FIFOs and only handles opened afterwards work. The firmware state survives (the
 // controller board keeps its power; only the USB link went away).
 //
+// Real peers: `bridgeSerialPort(6)` puts a pseudo-terminal where the heater controllers were.
+//
 // Firmware state and time: `on(code, handler)` replaces a command handler of this instrument;
 // `withFirmware([](FirmwareContext& f) { ... })` reads or changes the firmware's state from a test;
 // `clock()` is the time physical processes follow (`timeScale`, or `manualClock` and
@@ -178,6 +180,15 @@ class Instrument : public std::enable_shared_from_this<Instrument> {
     FirmwareContext context(*this);
     return f(context);
   }
+
+  // Wires a serial channel to a terminal instead of its simulated device, for a real peer (a
+  // Modbus server, or a USB-serial adapter wired to real controllers): bytes the host writes on
+  // the channel go out on the terminal, and bytes arriving from it wait on the channel as the
+  // device's answer. The channel still takes only its device's line setting (5 on channel 6).
+  // With no `terminal` a new pseudo-terminal is made and the channel holds its master side.
+  // Returns the terminal the peer opens (the pseudo-terminal's slave side, or `terminal`), or ""
+  // when it cannot be opened or the channel does not exist.
+  std::string bridgeSerialPort(int channel, const std::string& terminal = {});
 
   int inject(Fault fault);  // returns an id for `removeFault`
   void removeFault(int id);
