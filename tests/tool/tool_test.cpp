@@ -54,6 +54,8 @@ class ToolTest : public ::testing::Test {
     if (pid == 0) {
       if (chdir(dir.c_str()) != 0) _exit(126);
       unsetenv("ZYL_BACKEND");
+      unsetenv("ZYL_SIM_STATE");
+      setenv("XDG_CACHE_HOME", dir.c_str(), 1);  // the simulator's flash, kept between runs
       dup2(open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
       dup2(open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
       std::vector<char*> argv{const_cast<char*>(ZYL_TOOL)};
@@ -166,8 +168,23 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
        "\"firmware\": \"VERSION140101A-V3\""},
       {{"--sim", "firmware", "update", "missing.bin"}, 1, "File does not exist"},
       {{"--sim", "--sim-time-scale", "100", "demo"}, 0, "plot:             scan.svg"},
+      {{"--sim", "gauge", "read"}, 0, "pressure_mbar:  1000.0"},
+      {{"--sim-model", "zentra-C Vexa", "info"}, 0, "model:      zentra-C Vexa"},
+      // The flash outlives the run, unless the state is kept in memory only.
+      {{"--sim", "config", "set", "serial-number", "SN42"}, 0, "serial-number:       SN42"},
+      {{"--sim", "config", "show"}, 0, "serial-number:       SN42"},
+      {{"--sim-state", "none", "--json", "config", "show"}, 0, "\"serial-number\": \"SIM0001\""},
+      {{"--sim", "--json", "config", "xml", "--volatile"}, 0, "volatileFlashMemory"},
+      {{"--sim", "flash", "read", "0", "r0.bin"}, 0, "saved_to:  r0.bin"},
+      {{"--sim", "flash", "write", "0", "r0.bin"}, 0, "written_from:  r0.bin"},
+      {{"flash", "read", "1", "/nonexistent/r1"}, 1, "cannot write /nonexistent/r1: No such file"},
+      {{"--sim", "tune", "set", "--ion", "ion.xml"}, 0, "stored:  ion.xml"},
+      {{"--sim", "tune", "get", "--ion"}, 0, "<ionSourceOptimization"},
+      {{"--sim", "tune", "set", "--group", "B", "fw.bin"}, 1, "the document was refused"},
   };
   std::ofstream(dir / "fw.bin") << "image of VERSION140101A-V3";
+  std::ofstream(dir / "ion.xml")
+      << "<ionSourceOptimization><spray>4.5</spray></ionSourceOptimization>";
   for (const Case& c : cases) {
     std::string line;
     for (const auto& a : c.args) line += " " + a.substr(0, 40);

@@ -190,10 +190,12 @@ std::string keyList() {
 
 void addConfigCommand(CLI::App& app, Action& run) {
   CLI::App* config =
-      app.add_subcommand("config", "Show or change the configuration kept in the instrument");
+      addCommand(app, "config", "Show or change the configuration kept in the instrument",
+                 "zyl --sim config show");
   config->require_subcommand(1);
 
-  config->add_subcommand("show", "Show every configured item with its display name")
+  addCommand(*config, "show", "Show every configured item with its display name",
+             "zyl --sim --json config show")
       ->callback([&run] {
         run = [](Session& session) -> int {
           if (auto failed = session.requireInstrument()) return *failed;
@@ -202,7 +204,8 @@ void addConfigCommand(CLI::App& app, Action& run) {
         };
       });
 
-  CLI::App* set = config->add_subcommand("set", "Set one item and save it to the instrument");
+  CLI::App* set = addCommand(*config, "set", "Set one item and save it to the instrument",
+                             "zyl --sim config set serial-number SN1234");
   auto key = std::make_shared<std::string>();
   auto value = std::make_shared<std::string>();
   set->add_option("KEY", *key, "One of: " + keyList())->required();
@@ -225,7 +228,8 @@ void addConfigCommand(CLI::App& app, Action& run) {
     };
   });
 
-  config->add_subcommand("save", "Write both documents back complete (missing items filled in)")
+  addCommand(*config, "save", "Write both documents back complete (missing items filled in)",
+             "zyl --sim config save")
       ->callback([&run] {
         run = [](Session& session) -> int {
           if (auto failed = session.requireInstrument()) return *failed;
@@ -240,7 +244,8 @@ void addConfigCommand(CLI::App& app, Action& run) {
         };
       });
 
-  CLI::App* xml = config->add_subcommand("xml", "Print the stored configuration document");
+  CLI::App* xml = addCommand(*config, "xml", "Print the stored configuration document",
+                             "zyl --sim config xml --volatile");
   auto volatileDocument = std::make_shared<bool>(false);
   xml->add_flag("--volatile", *volatileDocument, "The volatile document instead (region 1)");
   xml->callback([&run, volatileDocument] {

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 #include "zyl/UsbBackend.h"
@@ -71,15 +72,35 @@ std::optional<std::pair<int, int>> parseBusAddress(const std::string& text) {
   return std::pair{bus, address};
 }
 
+// The simulated instrument keeps its flash between runs, as a real one does: in the file given,
+// else in $ZYL_SIM_STATE, else in a file per firmware version (the generations lay their flash
+// out differently) under $XDG_CACHE_HOME/zyl or ~/.cache/zyl. Without a usable cache directory
+// the flash lives in memory for the run.
+std::string simStateFile(const std::string& option, const std::string& firmware) {
+  if (option == "none") return {};
+  if (!option.empty()) return option;
+  if (const char* state = std::getenv("ZYL_SIM_STATE"); state && *state) return state;
+  std::filesystem::path dir;
+  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache)
+    dir = cache;
+  else if (const char* home = std::getenv("HOME"); home && *home)
+    dir = std::filesystem::path(home) / ".cache";
+  else
+    return {};
+  std::error_code error;
+  std::filesystem::create_directories(dir / "zyl", error);
+  if (error) return {};
+  return (dir / "zyl" / ("sim-" + firmware + ".flash")).string();
+}
+
 void installBackend(const GlobalOptions& options) {
   std::shared_ptr<usb::UsbBackend> backend;
   if (options.sim) {
     sim::InstrumentOptions simOptions;
     if (!options.sim->empty()) simOptions.firmwareVersion = *options.sim;
     simOptions.timeScale = options.simTimeScale;
-    simOptions.flashFile = options.simState;
-    if (const char* state = std::getenv("ZYL_SIM_STATE"); simOptions.flashFile.empty() && state)
-      simOptions.flashFile = state;
+    simOptions.flashFile = simStateFile(options.simState, simOptions.firmwareVersion);
+    if (!options.simModel.empty()) simOptions.model = options.simModel;
     backend = std::make_shared<sim::SimBackend>(std::make_shared<sim::Instrument>(simOptions));
   } else {
     backend = usb::currentBackend();

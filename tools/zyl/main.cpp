@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -16,8 +17,8 @@ namespace {
 using namespace zyl::tool;
 
 // Global options: they go before the command.
-const char* const kGlobalOptions[] = {"--sim",  "--sim-time-scale", "--log",
-                                      "--json", "--device",         "--serial"};
+const char* const kGlobalOptions[] = {"--sim", "--sim-time-scale", "--sim-state", "--sim-model",
+                                      "--log", "--json",           "--device",    "--serial"};
 
 // A firmware version text as controllers send it: "VERSION", six digits of its date, then
 // letters, digits and dashes ("VERSION130904A-V3", "VERSION110812").
@@ -44,6 +45,15 @@ std::string checkTimeScale(const std::string& text) {
   }
   if (std::isfinite(v) && v >= 0.01 && v <= 1000) return {};
   return text + " is not a time scale from 0.01 to 1000 (simulated seconds per real second)";
+}
+
+// The instrument answers with up to 79 characters of text.
+std::string checkModelName(const std::string& text) {
+  const bool printable = std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isprint(static_cast<unsigned char>(c)) != 0;
+  });
+  if (!text.empty() && text.size() <= 79 && printable) return {};
+  return "a model name is 1 to 79 printable characters";
 }
 
 std::string checkLogDir(const std::string& dir) {
@@ -82,8 +92,8 @@ std::string explain(const CLI::App& app, int argc, char** argv, const CLI::Parse
   if (!command) {
     for (int i = 1; i < argc; ++i) {
       const std::string arg = argv[i];
-      const bool takesValue =
-          arg == "--log" || arg == "--sim-time-scale" || arg == "--device" || arg == "--serial";
+      const bool takesValue = arg == "--log" || arg == "--sim-time-scale" || arg == "--device" ||
+                              arg == "--serial" || arg == "--sim-state" || arg == "--sim-model";
       if (takesValue) {
         ++i;
       } else if (!arg.starts_with("-") && !arg.starts_with("VERSION")) {
@@ -132,9 +142,15 @@ int main(int argc, char** argv) {
   app.add_option("--serial", options.serial,
                  "Use the instrument with this serial number (see zyl list)");
   app.add_option("--sim-state", options.simState,
-                 "Keep the simulated instrument's flash in FILE between runs (implies --sim; "
-                 "default $ZYL_SIM_STATE)")
+                 "Keep the simulated instrument's flash in FILE between runs, \"none\" to keep "
+                 "it in memory only (implies --sim; default $ZYL_SIM_STATE, else "
+                 "~/.cache/zyl/sim-FIRMWARE.flash)")
       ->type_name("FILE");
+  app.add_option("--sim-model", options.simModel,
+                 "The model name the simulated instrument reports, e.g. \"zentra-S Vexa\" "
+                 "(implies --sim; default \"zentra Vexa\")")
+      ->type_name("NAME")
+      ->check(CLI::Validator(checkModelName, "NAME"));
 
   Action run;
   addListCommand(app, run);
@@ -164,7 +180,8 @@ int main(int argc, char** argv) {
       std::cerr << "zyl: " << message << "\nRun zyl --help for the commands and options.\n";
     return kUsage;
   }
-  if (sim->count() > 0 || !options.simState.empty()) options.sim = simVersion;
+  if (sim->count() > 0 || !options.simState.empty() || !options.simModel.empty())
+    options.sim = simVersion;
   Session session(options);
   try {
     return session.finish(run(session));

@@ -53,41 +53,6 @@ Spectrum withPositions(std::vector<uint32_t> counts, uint16_t start, uint16_t en
   return s;
 }
 
-// An output file, opened (created or emptied) before the instrument is touched so that a file
-// that cannot be written is found before the scan runs; "-" is standard output. A file this run
-// created is removed again when the scan fails.
-class OutputFile {
- public:
-  // Empty when it opened, else why not.
-  std::string open(const std::string& name) {
-    name_ = name;
-    if (name == "-") return {};
-    struct stat st {};
-    created_ = stat(name.c_str(), &st) != 0;
-    file_.open(name, std::ios::binary | std::ios::trunc);
-    if (!file_) return "cannot write " + name + ": " + std::strerror(errno);
-    return {};
-  }
-  bool wanted() const { return !name_.empty(); }
-  const std::string& name() const { return name_; }
-  std::ostream& stream() { return name_ == "-" ? std::cout : file_; }
-  bool close() {
-    stream().flush();
-    if (name_ == "-") return static_cast<bool>(std::cout);
-    file_.close();
-    return !file_.fail();
-  }
-  void discard() {
-    if (file_.is_open()) file_.close();
-    if (created_ && name_ != "-") std::remove(name_.c_str());
-  }
-
- private:
-  std::string name_;
-  std::ofstream file_;
-  bool created_ = false;
-};
-
 bool writeCsv(std::ostream& out, const Spectrum& s) {
   out << "position,counts\n";
   for (size_t i = 0; i < s.counts.size(); ++i) out << s.position[i] << ',' << s.counts[i] << '\n';

@@ -1,10 +1,13 @@
 #include "tools/zyl/session.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string_view>
 #include <thread>
@@ -108,6 +111,32 @@ std::optional<int> Session::requireInstrument() {
   return fail(kNoInstrument, std::string("no instrument answered (") + stateName(state) +
                                  "); connect one, or run with --sim to use the simulated "
                                  "instrument");
+}
+
+std::string OutputFile::open(const std::string& name) {
+  name_ = name;
+  if (name == "-") return {};
+  struct stat st {};
+  created_ = stat(name.c_str(), &st) != 0;
+  file_.open(name, std::ios::binary | std::ios::trunc);
+  if (!file_) return "cannot write " + name + ": " + std::strerror(errno);
+  return {};
+}
+
+std::ostream& OutputFile::stream() {
+  return name_ == "-" ? std::cout : file_;
+}
+
+bool OutputFile::close() {
+  stream().flush();
+  if (name_ == "-") return static_cast<bool>(std::cout);
+  file_.close();
+  return !file_.fail();
+}
+
+void OutputFile::discard() {
+  if (file_.is_open()) file_.close();
+  if (created_ && name_ != "-") std::remove(name_.c_str());
 }
 
 CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& description,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -30,7 +31,10 @@ inline constexpr const char* kExitCodesHelp =
 struct GlobalOptions {
   std::optional<std::string> sim;  // firmware version of the simulated instrument ("" = default)
   double simTimeScale = 1.0;       // simulated seconds per real second of physical processes
-  std::string simState;  // file that keeps the simulated flash ("" = ZYL_SIM_STATE, or none)
+  // File that keeps the simulated flash: "" for ZYL_SIM_STATE or else a file per firmware version
+  // in the user's cache directory, "none" for memory only.
+  std::string simState;
+  std::string simModel;  // model name the simulated instrument gives ("" = the simulator's)
   std::string logDir;
   bool json = false;
   std::string device;  // "BUS:ADDR" of the instrument to use
@@ -77,6 +81,26 @@ class Session {
 };
 
 const char* stateName(CommunicationState state);
+
+// An output file, opened (created or emptied) before the instrument is touched so that a file
+// that cannot be written is found before any work is done; "-" is standard output. A file this
+// run created is removed again by `discard` when the work fails.
+class OutputFile {
+ public:
+  // Empty when it opened, else why not.
+  std::string open(const std::string& name);
+  bool wanted() const { return !name_.empty(); }
+  const std::string& name() const { return name_; }
+  std::ostream& stream();
+  // Flushes and closes; false when something could not be written.
+  bool close();
+  void discard();
+
+ private:
+  std::string name_;
+  std::ofstream file_;
+  bool created_ = false;
+};
 
 // Adds a command with its description and an example to its --help.
 CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& description,

@@ -38,7 +38,7 @@ std::optional<int> requireSecondFlash(Session& session) {
                                     " keeps no default settings (it has no flash region 1)");
 }
 
-int getSlot(Session& session, const TuneArgs& a) {
+int getSlot(Session& session, const TuneArgs& a, OutputFile& file) {
   ZylInterface& z = session.instrument();
   if (auto failed = requireSecondFlash(session)) return *failed;
   std::vector<char> out(a.ion ? 1024 : 10240);
@@ -47,10 +47,9 @@ int getSlot(Session& session, const TuneArgs& a) {
                           : z.GetDefaultTuneParameters(out.data(), a.groupA(), a.alternate);
   if (!read) return session.fail(kRefused, "flash region 1 could not be read");
   const std::string text(out.data());
-  if (!a.file.empty()) {
-    std::ofstream file(a.file, std::ios::binary);
-    if (!(file << text << (text.empty() ? "" : "\n")))
-      return session.fail(kUsage, "cannot write " + a.file);
+  if (file.wanted()) {
+    file.stream() << text << (text.empty() ? "" : "\n");
+    if (!file.close()) return session.fail(kUsage, "cannot write " + a.file);
   }
   if (session.options().json) {
     session.print({{"slot", a.slotName()}, {"xml", text}});
@@ -95,22 +94,34 @@ int setSlot(Session& session, const TuneArgs& a) {
 }  // namespace
 
 void addTuneCommand(CLI::App& app, Action& run) {
-  CLI::App* tune = app.add_subcommand(
-      "tune", "Read or store the default tune parameters or ion-source settings kept in flash");
+  CLI::App* tune = addCommand(
+      app, "tune", "Read or store the default tune parameters or ion-source settings kept in flash",
+      "zyl --sim tune get --group B --alternate");
   tune->require_subcommand(1);
   auto a = std::make_shared<TuneArgs>();
 
-  CLI::App* get = tune->add_subcommand("get", "Print a slot's document, or write it to FILE");
+  CLI::App* get = addCommand(*tune, "get", "Print a slot's document, or write it to FILE",
+                             "zyl --sim tune get --ion ion.xml");
   addSlotOptions(get, *a);
   get->add_option("FILE", a->file, "Write the document here instead of printing it");
   get->callback([&run, a] {
     run = [a](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      return getSlot(session, *a);
+      OutputFile file;
+      if (!a->file.empty()) {
+        if (std::string why = file.open(a->file); !why.empty()) return session.fail(kUsage, why);
+      }
+      if (auto failed = session.requireInstrument()) {
+        file.discard();
+        return *failed;
+      }
+      const int code = getSlot(session, *a, file);
+      if (code != kOk) file.discard();
+      return code;
     };
   });
 
-  CLI::App* set = tune->add_subcommand("set", "Store the document of FILE in a slot and save it");
+  CLI::App* set = addCommand(*tune, "set", "Store the document of FILE in a slot and save it",
+                             "zyl --sim tune set --group A tune.xml");
   addSlotOptions(set, *a);
   CLI::Option* file = set->add_option("FILE", a->file, "The XML document to store");
   set->add_flag("--clear", a->clear, "Empty the slot instead")->excludes(file);
