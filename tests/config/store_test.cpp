@@ -65,6 +65,7 @@ TEST_F(StoreTest, GenerationFlagsFollowTheVersionText) {
       {"VERSION102412", false, false, true, false, true},  // 10 sorts before 11
       {"VERSION102312", false, false, true, false, false},
       {"VERSION030512", false, false, false, false, false},
+      {"VERSION030513", false, false, true, false, false},
       {"VERSION1108", false, false, true, false, true},  // a prefix sorts first
       {"V3", false, false, false, false, false},         // too short for a suffix
   };

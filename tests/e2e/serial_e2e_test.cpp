@@ -2,7 +2,6 @@
 // older firmware and on the status stream on V3.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -65,33 +64,6 @@ TEST_P(VacuumE2E, PumpDownStandbyAndVent) {
 
 INSTANTIATE_TEST_SUITE_P(BothGenerations, VacuumE2E,
                          ::testing::Values("VERSION110812", "VERSION130904A-V3"));
-
-class HeaterE2E : public SerialSimTest {
- protected:
-  float temperature(unsigned char address) {
-    unsigned int bits = 0;
-    EXPECT_EQ(z->ModbusReadRTU(6, address, 402, &bits), ZYL_SUCCESS);
-    return std::bit_cast<float>(bits);
-  }
-};
-
-TEST_F(HeaterE2E, TemperatureFollowsTheSetPointWhileOn) {
-  constexpr unsigned char kApci = 3;
-  ASSERT_EQ(z->ModbusWriteRTU(6, kApci, 2160, std::bit_cast<uint32_t>(200.0f)), ZYL_SUCCESS);
-  EXPECT_NEAR(temperature(kApci), 20.0f, 1e-3f) << "a set-point alone heats nothing";
-  ASSERT_EQ(z->ModbusWriteRTU(6, kApci, 1880, 10), ZYL_SUCCESS);
-  advance(10000);
-  const float halfway = temperature(kApci);
-  EXPECT_GT(halfway, 100.0f);
-  EXPECT_LT(halfway, 195.0f);
-  advance(110000);
-  EXPECT_NEAR(temperature(kApci), 200.0f, 1.0f);
-  EXPECT_NEAR(temperature(1), 20.0f, 1e-3f) << "the other heaters stay cold";
-
-  ASSERT_EQ(z->ModbusWriteRTU(6, kApci, 1880, 62), ZYL_SUCCESS);
-  advance(300000);
-  EXPECT_NEAR(temperature(kApci), 20.0f, 1.0f);
-}
 
 }  // namespace
 }  // namespace zyl::test

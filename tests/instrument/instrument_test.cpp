@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <tuple>
 
 #include "support/LinkFixture.h"
 #include "support/ZylTestPeer.h"
@@ -82,26 +81,6 @@ TEST_F(InstrumentTest, VersionReplyFillingTheBufferKeepsSeventyNineCharacters) {
   ZylInterface z;
   EXPECT_TRUE(z.firmwareVersionRead);
   EXPECT_EQ(std::string(z.firmwareVersion), eighty.substr(0, 79));
-}
-
-TEST_F(InstrumentTest, FirmwareGenerationFlagsFollowTheVersionText) {
-  // v2, v3, after 030512, second flash
-  const std::tuple<const char*, bool, bool, bool, bool> cases[] = {
-      {"VERSION130904A-V3", true, true, false, true},
-      {"VERSION130904A-V2", true, false, true, true},
-      {"VERSION110812", false, false, true, true},
-      {"VERSION102412", false, false, true, false},  // "10" sorts before "11"
-      {"VERSION030512", false, false, false, false},
-      {"VERSION030513", false, false, true, false},
-  };
-  for (const auto& [version, v2, v3, after030512, secondFlash] : cases) {
-    fake->version = version;
-    ZylInterface z;
-    EXPECT_EQ(
-        std::tuple(z.firmwareV2, z.firmwareV3.load(), z.firmwareAfter030512, z.hasSecondFlash),
-        std::tuple(v2, v3, after030512, secondFlash))
-        << version;
-  }
 }
 
 TEST_F(InstrumentTest, InitialisationSetsOutputBitsByGeneration) {

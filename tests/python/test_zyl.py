@@ -34,10 +34,6 @@ def test_session_on_the_simulator():
         assert wait_for(lambda: frames[-1]["capillary_temperature"] > 140)
         assert inst.capillary_heater_temp() > 140
         assert seen.is_set() and len(frames[-1]["adc"]) == 32
-        # All three heaters are on Watlow controllers: their temperatures come with the stream.
-        inst.set_capillary_heater_temp(150)
-        inst.set_capillary_heater_on(True)
-        assert wait_for(lambda: inst.capillary_heater_temp() > 140)
         inst.watch_status(None)
         stopped = len(frames)
         time.sleep(0.3)
@@ -54,6 +50,16 @@ def test_session_on_the_simulator():
         inst.load_config()
         assert (inst.serial_number, inst.pirani_type) == ("SN-42", zyl.PiraniType.External)
         assert "SN-42" in inst.config_xml() and inst.read_flash(0).startswith(b"<flashMemory")
+        # A tune slot survives the trip through flash (any read of region 1 replaces the image;
+        # load_default_tune_ion_settings does nothing once connected); its neighbour stays empty.
+        inst.set_default_ion_source_optimization("<ionSourceOptimization><spray>4.5</spray></ionSourceOptimization>", False, True)
+        inst.save_default_tune_ion_settings()
+        inst.set_default_ion_source_optimization("<ionSourceOptimization/>", False, True)
+        inst.load_default_tune_ion_settings()
+        assert "<spray>" not in inst.default_ion_source_optimization(False, True)
+        inst.load_volatile()
+        assert "<spray>4.5</spray>" in inst.default_ion_source_optimization(False, True)
+        assert inst.default_ion_source_optimization(True, True) == ""
 
         progress = []
         image = b"header VERSION140101A-V3\0" + bytes(30000)
