@@ -245,6 +245,8 @@ TEST_F(ToolTest, ProgressShowsOnATerminalOnly) {
   std::ofstream(dir / "fw.bin") << std::string(20000, 'x');
   const Args update{"--sim", "firmware", "update", "fw.bin"};
   EXPECT_NE(runOnTerminal(update).find("20000 / 20000 bytes 100%"), std::string::npos);
+  EXPECT_EQ(runOnTerminal({"--json", "--sim", "firmware", "update", "fw.bin"}).find('%'),
+            std::string::npos);
   const Ran piped = run(update);
   EXPECT_EQ(piped.exit, 0);
   EXPECT_EQ(piped.err, "");

@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
 
 namespace zyl::tool {
@@ -219,9 +220,10 @@ void addConfigCommand(CLI::App& app, Action& run) {
       ZylInterface& z = session.instrument();
       Document document = Document::Configuration;
       if (const int code = setItem(session, *key, *value, document); code != kOk) return code;
-      const unsigned int status = spinWhile(session, "saving", [&] {
-        return document == Document::Volatile ? z.SaveToVolatileFlash() : z.SaveToConfigFlash();
-      });
+      const bool toVolatile = document == Document::Volatile;
+      const unsigned int status = runWithSpinner(
+          toVolatile ? "flash write 1" : "flash write 0",
+          [&] { return toVolatile ? z.SaveToVolatileFlash() : z.SaveToConfigFlash(); });
       if (status != ZYL_SUCCESS) return session.result(status, "config save");
       session.print(configuration(z));
       return kOk;
@@ -234,7 +236,7 @@ void addConfigCommand(CLI::App& app, Action& run) {
         run = [](Session& session) -> int {
           if (auto failed = session.requireInstrument()) return *failed;
           ZylInterface& z = session.instrument();
-          unsigned int status = spinWhile(session, "saving", [&] {
+          unsigned int status = runWithSpinner("flash write 0 and 1", [&] {
             const unsigned int configuration = z.SaveToConfigFlash();
             return configuration != ZYL_SUCCESS ? configuration : z.SaveToVolatileFlash();
           });

@@ -11,15 +11,10 @@ namespace zyl::tool {
 namespace {
 
 // Waits until `done` holds, at most `seconds`, showing `line()` live; false on time-out or Ctrl-C.
-template <class Done, class Line>
-bool waitFor(const char* label, double seconds, Done done, Line line) {
+bool waitFor(const char* label, double seconds, const std::function<bool()>& done,
+             const std::function<std::string()>& line) {
   Spinner spinner(label);
-  while (!done()) {
-    if (spinner.elapsedSeconds() > seconds) return false;
-    spinner.update(line());
-    if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) return false;
-  }
-  return true;
+  return waitShowing(spinner, seconds, done, line) == Waited::Reached;
 }
 
 void step(Session& session, const std::string& text) {

@@ -1,8 +1,6 @@
 // zyl flash read|write REGION FILE: one whole flash region between the instrument and a file.
-#include <atomic>
 #include <fstream>
 #include <iterator>
-#include <thread>
 #include <vector>
 
 #include "tools/zyl/progress.h"
@@ -15,23 +13,6 @@ namespace {
 constexpr size_t kRegionSize = 65536;
 
 }  // namespace
-
-unsigned int spinWhile(const Session&, const std::string& label,
-                       const std::function<unsigned int()>& work) {
-  Spinner spinner(label);
-  std::atomic<bool> done{false};
-  std::thread ticker([&] {
-    while (!done) {
-      spinner.update("");
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  });
-  const unsigned int status = work();
-  done = true;
-  ticker.join();
-  spinner.finish();
-  return status;
-}
 
 void addFlashCommand(CLI::App& app, Action& run) {
   CLI::App* flash =
@@ -75,9 +56,13 @@ void addFlashCommand(CLI::App& app, Action& run) {
         }
         ZylInterface& z = session.instrument();
         const std::string what = (write ? "flash write " : "flash read ") + std::to_string(*region);
-        const unsigned int status = spinWhile(session, what, [&] {
-          return write ? z.WriteFlash(image.data(), *region) : z.ReadFlash(image.data(), *region);
-        });
+        const unsigned int status = runWithSpinner(
+            what,
+            [&] {
+              return write ? z.WriteFlash(image.data(), *region)
+                           : z.ReadFlash(image.data(), *region);
+            },
+            [] { return std::string("65536 bytes"); });
         if (status != ZYL_SUCCESS) {
           out.discard();
           return session.result(status, what);

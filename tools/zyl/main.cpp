@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "tools/zyl/device.h"
+#include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
 #include "zyl/version.h"
 
@@ -182,6 +183,7 @@ int main(int argc, char** argv) {
   }
   if (sim->count() > 0 || !options.simState.empty() || !options.simModel.empty())
     options.sim = simVersion;
+  if (options.json) hideProgress();
   Session session(options);
   try {
     return session.finish(run(session));

@@ -5,14 +5,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <thread>
+
+#include "tools/zyl/session.h"
 
 namespace zyl::tool {
 namespace {
 
 std::atomic<ProgressBar*> current{nullptr};
+std::atomic<bool> hidden{false};
 
 bool onTerminal() {
-  return isatty(STDERR_FILENO) != 0;
+  return !hidden && isatty(STDERR_FILENO) != 0;
 }
 
 }  // namespace
@@ -75,6 +79,37 @@ void ProgressBar::finish() {
 
 void ProgressBar::report(int doneBytes) {
   if (ProgressBar* bar = current.load()) bar->update(doneBytes);
+}
+
+void hideProgress() {
+  hidden = true;
+}
+
+unsigned int runWithSpinner(const std::string& label, const std::function<unsigned int()>& work,
+                            const std::function<std::string()>& text) {
+  Spinner spinner(label);
+  if (!spinner.live()) return work();
+  std::atomic<bool> done{false};
+  std::thread ticker([&] {
+    while (!done) {
+      spinner.update(text ? text() : std::string());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  const unsigned int status = work();
+  done = true;
+  ticker.join();
+  return status;
+}
+
+Waited waitShowing(Spinner& spinner, double seconds, const std::function<bool()>& done,
+                   const std::function<std::string()>& line) {
+  while (!done()) {
+    if (spinner.elapsedSeconds() >= seconds) return Waited::TimedOut;
+    spinner.update(line());
+    if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) return Waited::Interrupted;
+  }
+  return Waited::Reached;
 }
 
 }  // namespace zyl::tool

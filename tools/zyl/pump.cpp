@@ -26,25 +26,19 @@ int watchVacuum(Session& session, double seconds, const char* label,
   ZylInterface& z = session.instrument();
   if (z.IsV3()) awaitStreamedStatus(z);
   Spinner spinner(label);
-  bool reached = false, stopped = false;
-  while (!(reached = done(z)) && spinner.elapsedSeconds() < seconds) {
-    spinner.update(vacuumLine(z));
-    if (!sleepUnlessInterrupted(std::chrono::milliseconds(200))) {
-      stopped = true;
-      break;
-    }
-  }
+  const Waited waited = waitShowing(
+      spinner, seconds, [&] { return done(z); }, [&] { return vacuumLine(z); });
   spinner.finish();
   auto out = statusSnapshot(z);
   if (z.IsV3()) z.EnableStatusReporting(false);
   out.erase("adc");
   out["waited_s"] = std::round(spinner.elapsedSeconds() * 10) / 10;
   session.print(out);
-  if (stopped)
+  if (waited == Waited::Interrupted)
     return session.fail(kInterrupted, std::string(label) +
                                           " interrupted (Ctrl-C); the pump keeps "
                                           "its last setting");
-  if (!reached)
+  if (waited == Waited::TimedOut)
     return session.fail(kRefused, std::string(label) + ": not reached within " +
                                       nlohmann::json(seconds).dump() + " s");
   return kOk;

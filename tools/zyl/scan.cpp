@@ -15,7 +15,6 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <iostream>
 #include <vector>
 
@@ -135,17 +134,6 @@ bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a,
   return static_cast<bool>(out);
 }
 
-// Runs `work` on a thread of its own while a live line shows `text()` (on a terminal only).
-unsigned int withSpinner(const std::function<std::string()>& text,
-                         const std::function<unsigned int()>& work) {
-  Spinner spinner("scan");
-  if (!spinner.live()) return work();
-  auto result = std::async(std::launch::async, work);
-  while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
-    spinner.update(text());
-  return result.get();
-}
-
 // Older firmware: the reply lands in a movable block, bit 31 already restored by the library.
 int scanOlder(Session& session, const ScanArgs& a, Spectrum& spectrum) {
   ZylInterface& z = session.instrument();
@@ -154,12 +142,13 @@ int scanOlder(Session& session, const ScanArgs& a, Spectrum& spectrum) {
   unsigned int points = 0;
   const std::string sweep = "sweeping " + std::to_string(a.from) + " to " + std::to_string(a.to) +
                             " in " + std::to_string(a.timeMs) + " ms";
-  const unsigned int status =
-      withSpinner([&] { return sweep; },
-                  [&] {
-                    return z.PerformScan(static_cast<uint16_t>(a.from), static_cast<uint16_t>(a.to),
-                                         a.timeMs, block, 0, &points);
-                  });
+  const unsigned int status = runWithSpinner(
+      "scan",
+      [&] {
+        return z.PerformScan(static_cast<uint16_t>(a.from), static_cast<uint16_t>(a.to), a.timeMs,
+                             block, 0, &points);
+      },
+      [&] { return sweep; });
   if (status == ZYL_SUCCESS) {
     std::vector<uint32_t> counts(points);
     if (const void* data = GlobalLock(block)) {
@@ -193,21 +182,24 @@ int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum, OutputFile& 
     if (!simulatedLayout) return std::to_string(bytes) + " bytes received";
     return std::to_string(bytes > kV3Header ? (bytes - kV3Header) / 4 : 0) + " points received";
   };
-  const unsigned int read = withSpinner(text, [&]() -> unsigned int {
-    size_t expected = data.size();
-    int timeoutMs = static_cast<int>(a.timeMs) * 2 + 1000;
-    while (received < expected) {
-      long length = std::min<long>(kPiece, static_cast<long>(expected - received));
-      const unsigned int st = z.ZylUSBGetScanData(data.data() + received, length, timeoutMs);
-      if (st != ZYL_SUCCESS) return received > 0 ? ZYL_SUCCESS : st;
-      received += static_cast<size_t>(length);
-      if (simulatedLayout && received >= kV3Header && expected == data.size())
-        expected = std::min(data.size(), kV3Header + 4 * size_t{le32(data.data() + 16)});
-      if (length < kPiece && received < expected) break;
-      timeoutMs = 1000;
-    }
-    return ZYL_SUCCESS;
-  });
+  const unsigned int read = runWithSpinner(
+      "scan",
+      [&]() -> unsigned int {
+        size_t expected = data.size();
+        int timeoutMs = static_cast<int>(a.timeMs) * 2 + 1000;
+        while (received < expected) {
+          long length = std::min<long>(kPiece, static_cast<long>(expected - received));
+          const unsigned int st = z.ZylUSBGetScanData(data.data() + received, length, timeoutMs);
+          if (st != ZYL_SUCCESS) return received > 0 ? ZYL_SUCCESS : st;
+          received += static_cast<size_t>(length);
+          if (simulatedLayout && received >= kV3Header && expected == data.size())
+            expected = std::min(data.size(), kV3Header + 4 * size_t{le32(data.data() + 16)});
+          if (length < kPiece && received < expected) break;
+          timeoutMs = 1000;
+        }
+        return ZYL_SUCCESS;
+      },
+      text);
   if (read != ZYL_SUCCESS) return session.result(read, "scan data read");
   const long length = static_cast<long>(received.load());
   data.resize(received.load());

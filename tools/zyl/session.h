@@ -125,10 +125,6 @@ void addConfigCommand(CLI::App& app, Action& run);
 void addFlashCommand(CLI::App& app, Action& run);
 void addTuneCommand(CLI::App& app, Action& run);
 
-// Runs `work` (a flash transfer) on this thread while the spinner turns; returns its status.
-unsigned int spinWhile(const Session& session, const std::string& label,
-                       const std::function<unsigned int()>& work);
-
 // Sleeps, unless Ctrl-C comes first (then false). The first Ctrl-C of a run only asks the
 // watching command to stop, so that it can switch the instrument's stream off; a second one ends
 // the program at once.

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <vector>
 
+#include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
 
 namespace zyl::tool {
@@ -85,7 +86,7 @@ int setSlot(Session& session, const TuneArgs& a) {
                             "\", or its stored form does not fit the slot");
   }
   const unsigned int saved =
-      spinWhile(session, "flash write", [&] { return z.SaveDefaultTuneIonSettings(); });
+      runWithSpinner("flash write 1", [&] { return z.SaveDefaultTuneIonSettings(); });
   if (saved != ZYL_SUCCESS) return session.result(saved, "writing flash region 1");
   session.print({{"slot", a.slotName()}, {"stored", a.clear ? "cleared" : a.file}});
   return kOk;
