@@ -202,20 +202,23 @@ def man_page(zyl, root, inherited_examples):
 
 ENVIRONMENT = [
     ("ZYL_BACKEND", "sim: talk to the simulated instrument, as --sim does (read once per "
-     "program, by the library too). The simulator then runs at real speed: --sim-time-scale "
-     "needs --sim."),
-    ("ZYL_SIM_STATE", "A file that keeps the simulated instrument's flash between runs, when "
+     "program, by the library too). The simulator then runs at real speed and keeps its flash "
+     "only in ZYL_SIM_STATE: --sim-time-scale and the default state file need --sim."),
+    ("ZYL_SIM_STATE", "The file that keeps the simulated instrument's flash between runs, when "
      "--sim-state is not given."),
     ("ZYL_SIM_FIRMWARE", "The simulated instrument's firmware version text with ZYL_BACKEND=sim "
      "(--sim=FIRMWARE gives it with --sim)."),
+    ("XDG_CACHE_HOME, HOME", "Where the simulated instrument's flash is kept by default: "
+     "$XDG_CACHE_HOME/zyl, else $HOME/.cache/zyl; with neither, in memory for the run."),
     ("ZYL_USB_IDS", "The USB IDs taken for instruments, VENDOR[:PRODUCT|:*] in hex, separated by "
      "commas (e.g. 04b4:1004,1234:*); replaces the built-in list."),
 ]
 
 FILES = [
     ("DIR/ZylDebug.out", "The debug log that --log DIR appends to."),
-    ("FILE of --sim-state or ZYL_SIM_STATE", "The simulated instrument's flash, kept between "
-     "runs."),
+    ("~/.cache/zyl/sim-FIRMWARE.flash", "The simulated instrument's flash, one file per firmware "
+     "version, kept between runs unless --sim-state or ZYL_SIM_STATE names another file "
+     "(--sim-state none: in memory only)."),
     ("/lib/udev/rules.d/60-zyl.rules", "The udev rule that gives the plugdev group access to the "
      "instrument (installed under the prefix's lib/udev/rules.d)."),
 ]
