@@ -306,6 +306,10 @@ TEST(VolatileRecord, TimeIsCollapsedThenCheckedAsA32BitInteger) {
       {"\n\t-17\r\n", kOk, -17},
       {"4 2", kNotInteger, 7},
       {"2147483648", kOutOfRange, 7},
+      {"-2147483649", kOutOfRange, 7},
+      {"+2147483647", kOk, INT_MAX},
+      {"0x10", kNotInteger, 7},
+      {"-", kNotInteger, 7},
       {"<n>1</n>", kBadValue, 7},
   };
   for (const auto& c : cases) {

@@ -43,25 +43,6 @@ TEST(XmlText, Utf8AndWideRoundTripAndIllFormedBytesBecomeReplacements) {
   EXPECT_EQ(texts.size(), static_cast<std::size_t>(kNoMemory + 2)) << "one text per code";
 }
 
-TEST(XmlText, Int32ValidationAndRange) {
-  auto parse = [](const char* text, int code) {
-    std::int32_t value = 12345;
-    EXPECT_EQ(parseInt32(text, value), code) << text;
-    return value;
-  };
-  EXPECT_EQ(parse("42", kOk), 42);
-  EXPECT_EQ(parse("+7", kOk), 7);
-  EXPECT_EQ(parse("-0", kOk), 0);
-  EXPECT_EQ(parse("0000000000042", kOk), 42);
-  EXPECT_EQ(parse("2147483647", kOk), INT32_MAX);
-  EXPECT_EQ(parse("-2147483648", kOk), INT32_MIN);
-  // A refused text leaves the value alone.
-  for (const char* text : {"2147483648", "-2147483649", "99999999999999999999999"})
-    EXPECT_EQ(parse(text, kOutOfRange), 12345);
-  for (const char* text : {"4.5", "", "-", "1 2", "0x10", "--1"})
-    EXPECT_EQ(parse(text, kNotInteger), 12345);
-}
-
 TEST(XmlReader, RawContentIsTheSourceBytesAndTextIsDecoded) {
   const std::string inner =
       "\n  <m a='1'>x &amp; &#x263A;</m><!-- note --><![CDATA[<raw> & ]]><?pi data?><e/>\n";
