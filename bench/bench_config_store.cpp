@@ -3,6 +3,8 @@
 // factor, "-1B0601" the gauge selection) with the simulated instrument. References in the same
 // run: a memcpy of the image's text, a plain expat parse of the same bytes, and the same two
 // exchanges alone, so the store's own share is load - exchanges.
+// SaveToConfigFlash: the record written into the image and the image written to region 0, against
+// the same flash write alone.
 #include <benchmark/benchmark.h>
 #include <expat.h>
 
@@ -80,6 +82,30 @@ void BM_LoadExchangesOnly(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LoadExchangesOnly);
+
+void BM_SaveToConfigFlash(benchmark::State& state) {
+  Connected c;
+  ZylInterface& z = *c.z;
+  const std::string text = document(qcBytes(state));
+  std::memcpy(z.configFlashImage, text.data(), text.size());
+  std::memset(z.configFlashImage + text.size(), 0, sizeof z.configFlashImage - text.size());
+  if (z.LoadFromConfigFlash() != ZYL_SUCCESS) return state.SkipWithError("load");
+  for (auto _ : state) {
+    if (z.SaveToConfigFlash() != ZYL_SUCCESS) state.SkipWithError("save");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_SaveToConfigFlash)->Arg(0)->Arg(1);
+
+// Reference: the flash write of the save, alone.
+void BM_WriteFlashOnly(benchmark::State& state) {
+  Connected c;
+  ZylInterface& z = *c.z;
+  for (auto _ : state) {
+    if (z.WriteFlash(z.configFlashImage, 0) != ZYL_SUCCESS) state.SkipWithError("write");
+  }
+}
+BENCHMARK(BM_WriteFlashOnly);
 
 // Reference: expat over the same bytes, with handlers that only count.
 void BM_PlainExpatParse(benchmark::State& state) {
