@@ -26,14 +26,18 @@ namespace FlashMemory {
 // from that element whatever its name). Results are zyl::xml::ErrorCode values.
 class c_flashMemory {
  public:
+  // Initial values (those a new instrument's document holds), every set flag clear.
   c_flashMemory();
   c_flashMemory(const c_flashMemory& other);
   c_flashMemory& operator=(const c_flashMemory& other);
   virtual c_flashMemory* clone() const;
   virtual ~c_flashMemory();
   void swap(c_flashMemory& other) noexcept;
-  void reset();
+  void reset();  // back to the initial values, flags clear
 
+  // Read from XML as `unmarshal` does; *error gets its result (the record keeps what was read).
+  // The Reader, Element, Writer and Tracker forms take the library's own XML layer, which is not
+  // installed: hosts use the file, buffer, string and stream forms.
   c_flashMemory(const zyl::xml::Reader& reader, int* error);
   c_flashMemory(const zyl::xml::Element& element, int* error);
   c_flashMemory(const char* fileName, int* error);
@@ -41,6 +45,8 @@ class c_flashMemory {
   c_flashMemory(const char* data, std::size_t size, int* error);
   c_flashMemory(const std::string& text, int* error);
 
+  // Reads the document into the record (fields not in it keep their values); kOk or the first
+  // error. A wide file name is converted to UTF-8.
   int unmarshal(const zyl::xml::Reader& reader);
   int unmarshal(const zyl::xml::Element& element);
   int unmarshal(const char* fileName);
@@ -48,22 +54,32 @@ class c_flashMemory {
   int unmarshal(const char* data, std::size_t size);
   int unmarshal(const std::string& text);
 
-  // The string form replaces the string's content; the stream form appends to the stream.
+  // Writes the document under "flashMemory" (the Writer form: under `rootName`); kOk or an error.
+  // A file that cannot be written is removed again. The string form replaces the string's
+  // content; the stream form appends to the stream.
   int marshal(const char* fileName) const;
   int marshal(const wchar_t* fileName) const;
   int marshal(std::string& out) const;
   int marshal(std::ostream& out) const;
   int marshal(zyl::xml::Writer& writer, const char* rootName) const;
 
+  // Occurrence check: false when a required element is not set, whose name the tracker records
+  // as "itemName/element" (is_occurs_ok: under the tracker's current item).
   bool check(zyl::xml::Tracker& tracker, const char* itemName) const;
   bool is_occurs_ok(zyl::xml::Tracker& tracker) const;
-  static const std::map<std::string, std::string>& ns_map();
+  static const std::map<std::string, std::string>& ns_map();  // the document's namespaces: none
 
+  // Field access: get_ the value, set_ stores it and raises its flag (kOk); for the optional
+  // fields isset_ tells whether the flag is up and unset_ restores the initial value, flag down.
+  // The document's "version" attribute ("1.0").
   const std::wstring& get_version() const { return m_version; }
   int set_version(const std::wstring& value);
   bool isset_version() const { return m_set[kVersion]; }
   void unset_version();
 
+  // Required elements: hardware version, frequency factor and mass potentiometer (hexadecimal
+  // text), supply and heater-controller models (their display texts), serial number, and the QC
+  // data (raw XML content, UTF-8).
   const std::wstring& get_hardwareVersion() const { return m_hardwareVersion; }
   int set_hardwareVersion(const std::wstring& value);
   const std::wstring& get_frequency() const { return m_frequency; }
@@ -87,6 +103,7 @@ class c_flashMemory {
   const std::string& get_qcData() const { return m_qcData; }
   int set_qcData(const std::string& value);
 
+  // Optional elements: gauge, housing, head-amplifier and RF-box models (their stored texts).
   const std::wstring& get_piraniType() const { return m_piraniType; }
   int set_piraniType(const std::wstring& value);
   bool isset_piraniType() const { return m_set[kPiraniType]; }

@@ -26,20 +26,23 @@
 
 namespace zyl::usb {
 
+// One endpoint of the selected interface setting, as its USB descriptor gives it.
 struct EndpointDescriptor {
   uint8_t address = 0;  // bit 7 set for IN
   uint8_t attributes =
       0;  // transfer type in bits 0-1: 0 control, 1 isochronous, 2 bulk, 3 interrupt
   uint16_t maxPacketSize = 0;
-  uint8_t interval = 0;
+  uint8_t interval = 0;  // polling interval of interrupt and isochronous endpoints
 };
 
+// What a handle (or UsbBackend::describe) tells of one instrument.
 struct DeviceDescriptor {
+  // From the device descriptor: USB IDs, USB version (BCD), class, packet size of endpoint 0.
   uint16_t vendorId = 0, productId = 0, bcdUSB = 0;
   uint8_t deviceClass = 0, maxPacketSize0 = 64;
-  std::string manufacturer, product, serialNumber;
-  bool highSpeed = false;
-  std::vector<EndpointDescriptor> endpoints;  // of the selected interface setting, in order
+  std::string manufacturer, product, serialNumber;  // string descriptors; empty when not given
+  bool highSpeed = false;                           // connected at 480 Mbit/s
+  std::vector<EndpointDescriptor> endpoints;        // of the selected interface setting, in order
   // Where the device sits: its host bus and its address on it (both 0 where there is no bus).
   uint8_t busNumber = 0, deviceAddress = 0;
 };
@@ -55,11 +58,16 @@ enum class TransferResult : uint8_t {
 };
 const char* describe(TransferResult result);  // "ok", "time-out", "stall", ...
 
-// One open handle onto one instrument.
+// One open handle onto one instrument. A handle is used by one thread at a time, except
+// `abortPipe`, which may come from another thread (see the contract above). Destroying it closes
+// it.
 class UsbHandle {
  public:
   virtual ~UsbHandle() = default;
+  // The descriptors read when the handle was opened; valid as long as the handle.
   virtual const DeviceDescriptor& descriptor() const = 0;
+  // One bulk transfer on `endpoint` (bit 7 set: IN), bounded by `timeoutMs` (0: do not wait);
+  // `length` in: bytes to send or room to read, out: bytes moved.
   virtual TransferResult bulkTransfer(uint8_t endpoint, uint8_t* data, long& length,
                                       uint32_t timeoutMs) = 0;
   // A vendor-type control request, host to device, device recipient, no data stage.
@@ -67,13 +75,16 @@ class UsbHandle {
                                        uint32_t timeoutMs) = 0;
   virtual bool abortPipe(uint8_t endpoint) = 0;  // cancels every pending transfer of it
   virtual bool resetPipe(uint8_t endpoint) = 0;  // clears halt and data toggle
+  // Resets the USB port the device hangs on (it enumerates again); false when not possible.
   virtual bool resetParentPort() = 0;
 };
 
-// Finds instruments and opens handles onto them.
+// Finds instruments and opens handles onto them. Called from any thread, also at the same time
+// (the status and scan pipes open their own handles).
 class UsbBackend {
  public:
   virtual ~UsbBackend() = default;
+  // How many instruments are attached now; indexes 0 to count - 1 name them for `open`.
   virtual int deviceCount() = 0;
   virtual std::unique_ptr<UsbHandle> open(int index) = 0;  // null when it cannot be opened
   // What the back end is ("libusb", "sim", ...), for whoever lists instruments and the debug log.
@@ -89,8 +100,11 @@ class UsbBackend {
   }
 };
 
-// Installs the process-wide back end; null restores the default.
+// Installs the process-wide back end; null restores the default. Instrument objects made before
+// keep the back end they were made with, so install it before making them. Thread-safe.
 void useBackend(std::shared_ptr<UsbBackend> backend);
+// The back end new instrument objects take: the installed one, else the default (made on first
+// use from ZYL_BACKEND). Thread-safe.
 std::shared_ptr<UsbBackend> currentBackend();
 
 // Back-end diagnostics (libusb errors, devices skipped): a back end reports them with
@@ -98,6 +112,8 @@ std::shared_ptr<UsbBackend> currentBackend();
 // to it when it was made (the instrument object's debug log, or nothing). The device object
 // places the scope around each of its calls; outside any scope diagnostics are dropped.
 using DiagnosticSink = void (*)(void* context, const char* message);
+// Routes this thread's diagnostics to `sink` (with `context`) while it lives; scopes nest, and
+// the destructor restores the one before.
 class DiagnosticScope {
  public:
   DiagnosticScope(DiagnosticSink sink, void* context);
@@ -109,6 +125,7 @@ class DiagnosticScope {
   DiagnosticSink previousSink_;
   void* previousContext_;
 };
+// Reports one printf-style diagnostic line to the sink of the calling thread's scope, if any.
 void diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace zyl::usb

@@ -66,16 +66,19 @@ inline constexpr unsigned int ZYL_NO_DEVICE = 1;         // no instrument could 
 inline constexpr unsigned int ZYL_COMM_FAILURE = 2;      // not connected, time-out, transfer failed
 inline constexpr unsigned int ZYL_NOT_ACKNOWLEDGED = 3;  // the answer was not "ACK"
 inline constexpr unsigned int ZYL_INVALID_ARGUMENT = 4;  // refused before anything was sent
-inline constexpr unsigned int ZYL_HEATER_INTERLOCK = 33;  // refused by the heater interlock
-inline constexpr unsigned int ZYL_START_NOT_BELOW_END = 128;
+inline constexpr unsigned int ZYL_HEATER_INTERLOCK = 33;      // refused by the heater interlock
+inline constexpr unsigned int ZYL_START_NOT_BELOW_END = 128;  // a scan's start is not below its end
 
+// How far the link has come; operations that talk to the instrument treat CommConnected and
+// CommInitialized alike.
 enum CommunicationState : int32_t {
-  CommNotConnected = 0,
-  CommNoResponse = 1,
-  CommConnected = 2,
-  CommInitialized = 3,
+  CommNotConnected = 0,  // no device open, or the last command write failed
+  CommNoResponse = 1,    // a command went out but no reply has been read since
+  CommConnected = 2,     // the instrument answers
+  CommInitialized = 3,   // it answers and InitializeSettings has completed
 };
 
+// Instrument model, settled at connection (GetHardwareType); GetHardwareTypeName names it.
 enum VexaHardwareType : int32_t {
   ZentraVexa = 0,
   ZentraSVexa = 1,
@@ -131,14 +134,18 @@ enum DacChannelKind : uint16_t {
   Fixed = 2,   // the value is constant
 };
 
+// One of the 16 DAC channels of the scan (see SetScanParams and SetDACParam).
 struct DacChannel {
   uint16_t kind = Fixed;
   int16_t base = 0;       // ramped: value at scan position 0; fixed: the value
   int16_t span = 0;       // ramped: change from position 0 to 65535
   int16_t startCode = 0;  // computed for the current scan
-  int16_t endCode = 0;
+  int16_t endCode = 0;    // (start and end code alike)
 };
 
+// Host callbacks. Debug: per instrument object, called on the calling thread after each line
+// written to the debug log (GetDebugString fetches it). Progress: per instrument object, called
+// during UpdateFirmware with the bytes sent so far. Status: process-wide (SetStatusCallback).
 typedef void (*ZylDebugCallback)(void);
 typedef void (*ZylProgressCallback)(int);
 typedef void (*ZylStatusCallback)(void);
@@ -147,34 +154,72 @@ struct ZylTestPeer;  // gives the tests access to the private helpers
 
 class ZylInterface {
  public:
+  // Opens the debug log DIR/ZylDebug.out (appending) when `debugDirectory` is given, asks for the
+  // firmware version and, when the instrument answers, runs InitializeSettings. Never fails for
+  // want of an instrument: the object then stays CommNotConnected (see TestConnection).
   explicit ZylInterface(const char* debugDirectory = nullptr);
+  // Stops the status thread (waiting for it), closes the pipes and the log.
   ~ZylInterface();
   ZylInterface(const ZylInterface&) = delete;
   ZylInterface& operator=(const ZylInterface&) = delete;
 
   // ---- Connection, state, debug log -------------------------------------------------------
+  // The state as the last exchange left it; sends nothing.
   CommunicationState GetCommunicationState();
+  // Asks for the firmware version ("-1B05") again and returns the state that leaves:
+  // CommConnected (or CommInitialized) when the instrument answered. Poll it until an instrument
+  // appears, then call InitializeSettings.
   CommunicationState TestConnection();
+  // The connection-time set-up: firmware flags and configuration from flash, the model, on older
+  // firmware one status read, then the digital outputs. CommInitialized when done; CommNotConnected
+  // when the configuration could not be read; the unchanged state when a later step failed.
   CommunicationState InitializeSettings();
+  // Callbacks of this instrument object (null removes one); see the typedefs above.
   void SetDebugCallback(ZylDebugCallback callback);
   void SetProgressCallback(ZylProgressCallback callback);
+  // The last debug message with its terminator; `out` holds at least 1024 bytes.
   void GetDebugString(char* out);
+  // The text of the last V3 status frame (at most 1024 bytes with its terminator) while the status
+  // thread runs; otherwise `out` is left untouched. Safe beside the status thread.
   void GetStatusString(char* out);
+  // 1 on V3 firmware (its version ends in "-V3": status and scan data are streamed), else 0; the
+  // two always agree. Known once connected.
   unsigned char IsV3();
   unsigned char readsDataInParallel();
 
   // ---- Command channel and pipes ----------------------------------------------------------
+  // One command exchange: writes `command` on the command pipe, then reads a data reply into
+  // `reply` (capacity in `length`, bytes received out; a NUL follows a reply that leaves room) or,
+  // with a null `reply`, expects "ACK" (`length` untouched). 0, 2 (not sent, or no reply in time)
+  // or 3 (not "ACK"); 4 for a null command, one over 1023 characters, or a capacity below 1. `log`
+  // writes command and reply to the debug log. The first use opens and flushes the device.
   unsigned int ZylUSBExecuteCommand(const char* command, unsigned char* reply, long& length,
                                     bool log, unsigned long sendTimeoutMs,
                                     unsigned long receiveTimeoutMs);
+  // One write on the command pipe, opening it first when needed. 0; 1 no instrument could be
+  // opened; 2 it did not answer the flush or the write failed (the device is closed, the state goes
+  // to CommNotConnected, and the next write reopens it).
   unsigned int ZylUSBSendData(unsigned char* data, long& length, unsigned long timeoutMs);
+  // One read from the command pipe into `buffer` (capacity in `length`, bytes received out). 0, or
+  // 2 when the pipe is not open or nothing came in `timeoutMs`.
   unsigned int ZylUSBGetData(unsigned char* buffer, long& length, unsigned long timeoutMs);
+  // Flushes the freshly opened command pipe: up to 10 tries of a version query whose answer is
+  // drained. 0 (also without a device), or 2 when the instrument never answered.
   unsigned int ZylUSBPreRead();
+  // Vendor requests to the FX2: 4 empties its endpoint buffers, 5 makes it disconnect and
+  // enumerate again (handles opened before do not survive it). 0, or 2 without an open command pipe
+  // or when the request fails.
   unsigned int ClearFX2Buffers();
   unsigned int RenumFX2();
+  // The status pipe (second bulk IN endpoint, V3): opened on first use; clearing drains what is
+  // queued; GetStatusData reads one frame (500 ms time-out). 0, or 2 when the pipe has no device or
+  // endpoint or the read fails. While status reporting is on, the status thread owns this pipe.
   unsigned int ensureStatusPipeAvailable();
   unsigned int clearStatusPipe();
   unsigned int ZylUSBGetStatusData(unsigned char* buffer, long& length);
+  // The scan pipe (third bulk IN endpoint, V3): opened on first use, drained by clearScanPipe; one
+  // ZylUSBGetScanData reads one transfer of up to `length` bytes, waiting `timeoutMs` + 500 ms. 0,
+  // or 2 when the pipe is unavailable or the read fails. The data are not interpreted.
   unsigned int ensureScanPipeAvailable();
   unsigned int clearScanPipe();
   unsigned int ZylUSBGetScanData(unsigned char* buffer, long& length, int timeoutMs);
@@ -183,27 +228,58 @@ class ZylInterface {
   // Older firmware: the getters refresh the record with "-1B3000" when it is older than
   // statusMaxAgeMs. V3 firmware: EnableStatusReporting starts the status thread, which keeps the
   // record current from the status pipe and calls the process-wide status callback per frame.
+
+  // Older firmware: ForceStatusUpdate when the record is older than statusMaxAgeMs, else 0. V3: 0.
   unsigned int UpdateStatusIfNeeded();
+  // Older firmware: reads the status now ("-1B3000") into the record; 0, or the command's status
+  // (the record is then unchanged, and the next refresh waits statusMaxAgeMs). V3: 0, nothing sent.
   unsigned int ForceStatusUpdate();
+  // Applies the serial-device text of a "-1B3000" reply (pressure, pump speed and state, heater
+  // readbacks) to the record; may change `text` in place.
   void ParseSerialData(char* text);
+  // V3 firmware: true empties the status pipe, asks for the stream ("-1B3101") and starts the
+  // status thread; false asks the instrument to stop ("-1B3100") and waits until the thread has
+  // ended. On older firmware only stops a thread that runs. Not from the status callback.
   void EnableStatusReporting(bool enable);
+  // One callback for the whole process, called on the status thread after every frame of any
+  // instrument object; null removes it. It may read the status record (getters that do not send,
+  // GetStatusString) but must not send commands: the host's thread may be in an exchange.
   void SetStatusCallback(ZylStatusCallback callback);
 
   // ---- Scanning -------------------------------------------------------------------------------
   // DAC channel numbers above 15 are refused with ZYL_INVALID_ARGUMENT and touch nothing. Scan
   // data go into a movable block of zyl/platform.h; see scan/scan.cpp for the choices made where
   // a reply or a block does not fit.
+
+  // The DAC table, kept in memory: a setter marks the DACs for sending before the next scan, a
+  // getter writes through whichever pointer is not null; nothing is sent. SetDACParam makes a
+  // channel constant (span 0). 0, or 4 for a channel above 15.
   unsigned int SetScanParams(unsigned char channel, short base, short span);
   unsigned int GetScanParams(unsigned char channel, short* base, short* span);
   unsigned int SetDACParam(unsigned char channel, short value);
   unsigned int GetDACParam(unsigned char channel, short* value);
+  // Sends the codes last computed for each channel (one command per channel), the scan range and
+  // then the digital outputs. 0, or the status of the first command that failed.
   unsigned int DACSetup(unsigned short start, unsigned short end);
+  // Older firmware: one scan from `start` to `end` (positions 0-65535) in `scanTimeMs`, sending the
+  // DACs first when they changed; waits for the data (up to 2 x scan time + 1 s), copies the reply
+  // (points with bit 31 restored, then the status trailer) into the locked block `dataHandle` and
+  // the point count into *pointCount, and applies the trailer to the status record. 0; 128 when
+  // `start` is not below `end`; 4 for a scan time above 14,784,957 ms or a block that is not one or
+  // is too small; else the command's status.
   unsigned int PerformScan(unsigned short start, unsigned short end, unsigned int scanTimeMs,
                            void* dataHandle, unsigned short tailWord, unsigned int* pointCount);
+  // V3 firmware: sends every channel's DAC code, then queues one scan (mode 0B, or 04 with
+  // `normalPolarity` false) and returns at once; read its data with ZylUSBGetScanData after
+  // initializeScanReading. 0 (the queue command's own status is not reported), 128 or 4 as above.
   unsigned int PerformScanHS(unsigned short leadWord, unsigned short start, unsigned short end,
                              unsigned int scanTimeMs, unsigned short tailWord, bool normalPolarity);
+  // V3: discards queued scans ("-1B9F"); the command's status. Older firmware: 0, nothing sent.
   unsigned int ClearScanQueue();
+  // Empties the scan pipe before a V3 scan; 0, or 2 when the scan pipe cannot be opened.
   unsigned int initializeScanReading();
+  // Older firmware: a short throw-away scan (100 to 200, 10 ms) that sends changed DACs and
+  // refreshes the status record. V3: nothing.
   void FlushTuneParameters();
 
   // ---- Configuration --------------------------------------------------------------------------
@@ -213,6 +289,9 @@ class ZylInterface {
   // 99 are refused with 4; older firmware has one region and ignores the number.
   // ReadFlash: a null destination transfers and discards; a failed read leaves the destination as
   // it was; a region shorter than 65,536 bytes reads as its bytes followed by zero bytes.
+
+  // One whole region between flash and the 65,536-byte image at `destination` / `source`. 0, 2
+  // (transfer failed), 3 (not acknowledged) or 4 (region outside 0-99, null source).
   unsigned int ReadFlash(unsigned char* destination, int region);
   unsigned int WriteFlash(unsigned char* source, int region);
 
@@ -224,14 +303,26 @@ class ZylInterface {
   //    the initial value (0x15000, 0x7F);
   //  - setters and name accessors given a value outside their type return 4 (setters, touching
   //    nothing) or an empty text.
+
+  // Connection-time load (InitializeSettings calls it): the firmware flags from the version text,
+  // then both documents. 0, or the status of the step that failed.
   unsigned int readFlashMemorySettings();
+  // Load fills a record from its region (the configuration one from the image already read once
+  // settings are loaded; it then sends the frequency factor and the gauge selection); a document
+  // that does not parse leaves initial values. Save writes the record back (the volatile one only
+  // where the firmware has a second region, else 0). 0, 1 (see above), or the failed step's status.
   unsigned int LoadFromConfigFlash();
   unsigned int LoadFromVolatileFlash();
   unsigned int SaveToConfigFlash();
   unsigned int SaveToVolatileFlash();
+  // The stored document text, one element per line, in *xml; false when reading flash fails (the
+  // volatile one also without a second region). Changes not yet saved do not show.
   bool GetConfigFlashXML(std::string* xml);
   bool GetVolatileFlashXML(std::string* xml);
 
+  // Typed identity accessors of the configuration record, in memory until a Save. Getters give the
+  // value whose text the record holds (any case), 0 when none matches; setters store the value's
+  // text (0, or 4 outside the type); Name functions give the display text, "" outside the type.
   PiraniType GetPiraniType();
   unsigned int SetPiraniType(PiraniType type);
   const wchar_t* GetPiraniTypeName(PiraniType type);
@@ -248,6 +339,7 @@ class ZylInterface {
   HeaterControllerType GetAPCIGasHC();
   unsigned int SetAPCIGasHC(HeaterControllerType type);
   const wchar_t* GetHeaterControllerName(HeaterControllerType type);
+  // The heater-controller kinds this firmware offers: 3 on V2 and V3 firmware, else 2.
   int GetNumHeaterTypes();
   PowerSupplyType GetSourcePSU();
   unsigned int SetSourcePSU(PowerSupplyType type);
@@ -259,8 +351,10 @@ class ZylInterface {
   HeadAmpType GetHeadAmpType();
   unsigned int SetHeadAmpType(HeadAmpType type);
   const wchar_t* GetHeadAmpTypeName(HeadAmpType type);
+  // The model's name ("zentra-S Vexa"), "" outside the type.
   const char* GetHardwareTypeName(VexaHardwareType type);
   // Texts point into the record: valid until the field changes or the record is reloaded.
+  // Setters copy the text: 0, or 4 for a null one.
   const wchar_t* GetSerialNumber();
   unsigned int SetSerialNumber(const wchar_t* serialNumber);
   const char* GetQCData();
@@ -270,8 +364,10 @@ class ZylInterface {
   unsigned int SetLastPumpDownTime(int64_t time);
   // Sends the factor to the instrument ("-1B22"); *readback gets the frequency it reports.
   unsigned int SetFreqFact(uint32_t factor, uint16_t* readback);
+  // The stored frequency factor.
   uint32_t GetFreqFact();
   unsigned int SetMassPot(uint8_t value);  // stored only; nothing is sent
+  // The stored mass potentiometer value.
   uint8_t GetMassPot();
 
   // ---- Default tune and ion-source settings ------------------------------------------------
@@ -293,12 +389,20 @@ class ZylInterface {
   //    (10,240, 4,096 or 1,024 bytes with its zero) is cut between two characters. A null `out`
   //    gives false.
   //  - FormatTuneXML and FormatIonXML return memory the host releases with free(), or null.
+
+  // Stores a document (null or empty clears the position) in a slot of the image: 0, or 1 when it
+  // is refused. Get formats the slot into `out` (10,240 bytes for tune, 1,024 for ion source):
+  // false only when region 1 cannot be read; an empty slot gives "" and true.
   unsigned int SetDefaultTuneParameters(char* xml, bool groupA, bool alternate);
   bool GetDefaultTuneParameters(char* out, bool groupA, bool alternate);
   unsigned int SetDefaultIonSourceOptimization(char* xml, bool groupA, bool alternate);
   bool GetDefaultIonSourceOptimization(char* out, bool groupA, bool alternate);
+  // The document formatted as stored slots are handed out; free() it. Null when it does not parse.
   char* FormatTuneXML(const char* xml);
   char* FormatIonXML(const char* xml);
+  // Load reads region 1 into the image (0 without reading once settings are loaded); Save writes
+  // the whole image, volatile document included. 1 when the firmware has no second region; else the
+  // transfer's status.
   unsigned int LoadDefaultTuneIonSettings();
   unsigned int SaveDefaultTuneIonSettings();
 
@@ -319,14 +423,28 @@ class ZylInterface {
   // ---- Digital and analog I/O ---------------------------------------------------------------
   // Channels beyond the tables (digital outputs 64 and above, inputs 16 and above, ADC channels
   // 32 and above) read 0; a digital output of 64 or more still sends the output word.
+
+  // Sends the 64 digital outputs (their complement, "-1B21"). 0, 2 (not connected, or failed) or 3.
   unsigned int WriteDigitalOut();
+  // 1 when the output is on in the stored word, else 0; nothing is sent.
   unsigned char GetDigOut(unsigned char channel);
+  // Sets one output in the stored word and marks the DACs for sending; sends the word unless
+  // `send` is 0 (then 0). Otherwise WriteDigitalOut's status.
   unsigned int SetDigOut(unsigned char channel, unsigned char on);
   unsigned int SetDigOut(unsigned char channel, unsigned char on, unsigned char send);
+  // One digital input from the status record (refreshed on older firmware): 1 active, 0 inactive,
+  // 2 when the refresh failed.
   unsigned char GetDigIn(unsigned char channel);
+  // Bit `channel` of `inputs`; 0 beyond 15.
   unsigned char GetDigitalInput(unsigned short inputs, unsigned char channel);
+  // 1 for channels 10 and 11, else 0.
   unsigned char IsPressureSensitiveChannel(unsigned char channel);
+  // One ADC reading from the status record (refreshed on older firmware); 2 when the refresh
+  // failed.
   unsigned short ReadADC(unsigned char channel);
+  // Pass-through commands, each acknowledged: analog input setting ("-1B53"), analog output 0-8
+  // ("-1B52", channel + 1 as one digit, mode 0-15), the three bytes of the I2C setter ("-1B54").
+  // 0, 2 or 3.
   unsigned int ConfigureAnalogInput(int input, int setting);
   unsigned int SetAnalogOutput(int channel, unsigned short value, int mode);
   unsigned int SetI2C(unsigned char first, unsigned char second, unsigned char third);
@@ -341,6 +459,12 @@ class ZylInterface {
   // Decisions: a set-point outside the range of int (or NaN) is sent to the controller board
   // clamped (NaN as 0); a board reading whose reply holds no hexadecimal digit at offset 6 reads
   // 0.0.
+
+  // Switches store first and return 0, 2 (not connected or failed), 3 (board command not
+  // acknowledged) or, desolvation and APCI only, 33 (interlock; nothing changed). Temp setters
+  // store the set-point and send it (board: only while on); Get*On give the stored switch. Get*Temp
+  // give the temperature in degrees C: 0.0 when not connected, else the status readback or a poll
+  // (Modbus at most every 2 s); a failed poll gives the last good reading.
   unsigned int SetCapillaryHeaterOn(unsigned char on);
   unsigned char GetCapillaryHeaterOn();
   unsigned int SetCapillaryHeaterTemp(float setpoint);
@@ -357,32 +481,64 @@ class ZylInterface {
   // ---- Hardware and firmware identity -------------------------------------------------------
   // UpdateFirmware refuses a null image of positive length with ZYL_INVALID_ARGUMENT before
   // anything is sent; GetFirmwareVersion with a null text returns false and touches nothing.
+
+  // The model settled at connection; ZentraVexa before.
   VexaHardwareType GetHardwareType();
+  // Copies the version text (reading it first if needed; "" and 0 when that fails) into `text` (80
+  // bytes) and its length into `length`. True only while the state is CommConnected: an
+  // initialised instrument gives false with the text filled in.
   bool GetFirmwareVersion(char* text, long& length);
+  // Writes a firmware image in 256-byte blocks, stopping a status stream for the time and starting
+  // it again; the progress callback gets the bytes sent every 10,000 and length + 1000 once every
+  // block went out. Then reads the new version. The status of the closing command: 0, 2 or 3.
   unsigned int UpdateFirmware(unsigned char* image, long length);
 
   // ---- Serial passthrough, pump and gauge, Modbus ------------------------------------------
   // Serial texts longer than 251 bytes (502 hex digits), read lengths below 1 and null pointers
   // are refused with ZYL_INVALID_ARGUMENT before anything is sent.
+
+  // Sets a serial port up ("-1B40"); 0, 2 or 3.
   unsigned int ZylUSBSetupSerial(int channel);
+  // Sets the port up, then writes the text (Hex: digit pairs) to it. 2 when the set-up fails, else
+  // the write's status (0, 2 or 3).
   unsigned int ZylUSBWriteSerialASCII(int channel, const char* text);
   unsigned int ZylUSBWriteSerialHex(int channel, const char* hexText);
+  // Reads what the port's device has sent, one byte per exchange, until nothing waits or
+  // `length` - 1 bytes are in; never waits for more. NUL-terminated, characters stored out in
+  // `length`. Hex stores each byte as two digits: its buffer holds 2 x (`length` - 1) + 1
+  // characters. 0, or 2 (bytes read before the failure are kept). ReadSerial is the ASCII read.
   unsigned int ZylUSBReadSerialASCII(int channel, char* buffer, long& length);
   unsigned int ZylUSBReadSerialHex(int channel, char* buffer, long& length);
   unsigned int ReadSerial(int channel, char* buffer, long& length);
+  // Empties the port, writes the command, waits 100 ms and reads the answer into `reply` as the
+  // reads above. 0, or 2 when any step fails.
   unsigned int SerialCommandASCII(int channel, const char* command, char* reply, long& length);
   unsigned int SerialCommandHex(int channel, const char* hexCommand, char* reply, long& length);
+  // Turbo pump on, standby, off over serial channel 2. What the pump answers is read but not
+  // checked: 0, or 2 when the passthrough fails.
   unsigned int PumpOn();
   unsigned int PumpStandby();
   unsigned int PumpOff();
+  // The pump speed from the status record (refreshed on older firmware); 0, or the failed refresh's
+  // status with *speed untouched.
   unsigned int PumpSpeed(unsigned short* speed);
+  // The pump state as last reported; no refresh.
   unsigned char IsPumpRunning();
+  // After a refresh whose failure is ignored: IsPumpSpeedOK 1 at a speed of 900 or more,
+  // IsPressureOK 1 at 0.01 mbar or less; else 0.
   unsigned char IsPumpSpeedOK();
   unsigned char IsPressureOK();
+  // Sets the Pirani gauge (channel 1) to 9600 baud and mbar; always 0.
   unsigned int PiraniSetup();
+  // The pressure in mbar from the status record (99.0 without a valid reading); 0, or the failed
+  // refresh's status.
   unsigned int PiraniPressureMBar(double* pressure);
+  // The gas factor (helium or not), one for the whole process; the setter returns 0.
   unsigned int SetUsingHelium(bool helium);
   unsigned char GetUsingHelium();
+  // One Modbus register on a serial channel: ASCII with the caller's function code, RTU with
+  // functions 3 and 16 over two registers (32 bits, low word first). Replies are searched, not
+  // verified. 0, 2 when any step fails, 4 for a null `value` (reads).
   unsigned int ModbusReadASCII(int channel, unsigned char address, unsigned char function,
                                unsigned short reg, unsigned int* value);
   unsigned int ModbusWriteASCII(int channel, unsigned char address, unsigned char function,
@@ -391,36 +547,42 @@ class ZylInterface {
                              unsigned int* value);
   unsigned int ModbusWriteRTU(int channel, unsigned char address, unsigned short reg,
                               unsigned int value);
+  // Serial channels of the gauge and the pump.
   static constexpr int gaugeChannel = 1;
   static constexpr int pumpChannel = 2;
   // The gas factor, one for the whole process.
   static std::atomic<double> heliumFactor;
 
   // ---- Fields (declaration order of the instrument object) -----------------------------------
+  // The host may read these fields; the status record below is written by the status thread too.
+  // Firmware version text ("VERSION130904A-V3", at most 79 characters), valid once read.
   bool firmwareVersionRead = false;
   char firmwareVersion[80] = {};
-  VexaHardwareType hardwareType = ZentraVexa;
+  VexaHardwareType hardwareType = ZentraVexa;  // see GetHardwareType
   // Read by the status thread, written by the host's thread.
   std::atomic<CommunicationState> communicationState{CommNotConnected};
   std::atomic<uint32_t> statusReportingEnabled{0};
   std::atomic<uint32_t> statusThreadRunning{0};
   char* statusText = nullptr;  // 1024 bytes, owned by the status thread; under statusTextLock
-  uint32_t dacDirty = 1;
+  uint32_t dacDirty = 1;       // the DAC codes must be sent before the next scan
+  // The last older-generation scan request, to tell whether the DACs must be sent again.
   uint16_t lastScanStart = 0, lastScanEnd = 0;
   uint32_t lastScanTimeMs = 0;
   uint16_t lastScanTail = 0;
+  // Device objects and endpoints of the three pipes; owned by the instrument object.
   CCyUSBDevice* statusDevice = nullptr;
   CCyUSBDevice* scanDevice = nullptr;
   CCyUSBDevice* commandDevice = nullptr;
   CCyBulkEndPoint* statusEndpoint = nullptr;
   CCyBulkEndPoint* scanEndpoint = nullptr;
-  DacChannel dacChannels[16];
+  DacChannel dacChannels[16];  // see SetScanParams
   // The status record: written by the status thread or the host, read by either; each field is
   // read and written whole.
   std::atomic<uint16_t> adcChannels[32] = {};
   std::atomic<double> pressureMbar{99.0};
   std::atomic<int32_t> pumpSpeed{0};
   std::atomic<bool> pumpRunning{false};
+  // Heaters: set-point and switch as stored, readback as last reported (degrees C).
   float capillaryHeaterSetpoint = 20.0f;
   uint8_t capillaryHeaterOn = 0;
   std::atomic<float> capillaryReadback{20.0f};
@@ -430,24 +592,33 @@ class ZylInterface {
   float apciHeaterSetpoint = 20.0f;
   uint8_t apciHeaterOn = 0;
   std::atomic<float> apciReadback{20.0f};
+  // Calendar seconds of the capillary's last switch-on or raised set-point (the interlock).
   int64_t capillaryHeatStartTime = 0;
+  // Older firmware: age at which a getter refreshes the record, and the last refresh.
   uint64_t statusMaxAgeMs = 3000;
   std::atomic<uint64_t> lastStatusTimeMs{0};
+  // Process-clock times of the next Modbus temperature poll per heater.
   long capillaryNextPollTime = 0;
   long apciNextPollTime = 0, desolvationNextPollTime = 0;
+  // The 64 digital outputs as the host set them (sent complemented); the 16 inputs as read.
   uint64_t digitalOutputs = 0x00000005F0000C8Full;  // high word 0x00000005, low word 0xF0000C8F
   std::atomic<uint16_t> digitalInputs{0};
+  // Firmware generation flags, set at connection from the version text.
   bool firmwareAfter030512 = false;
   // The status thread reads these two while a host may reconnect and set them again.
   std::atomic<bool> heaterReadbacksInStatus{false};
   bool hasSecondFlash = false, piraniSelectSupported = false, firmwareV2 = false;
   std::atomic<bool> firmwareV3{false};
+  // InitializeSettings has read the configuration.
   bool settingsLoaded = false;
+  // The configuration records (owned), the text buffer of their XML, and the images of flash
+  // regions 0 and 1 (region 1: volatile document and the default tune and ion-source slots).
   FlashMemory::c_flashMemory* flashRecord = nullptr;
   VolatileFlashMemory::c_volatileFlashMemory* volatileRecord = nullptr;
   std::ostringstream xmlStream;
   unsigned char configFlashImage[65536] = {};
   unsigned char secondFlashImage[65536] = {};
+  // Callbacks, the last debug message, the log file and the clock of its last line.
   ZylDebugCallback debugCallback = nullptr;
   ZylProgressCallback progressCallback = nullptr;
   char debugString[1024] = {};

@@ -22,14 +22,17 @@
 
 namespace zyl {
 
+// A block's handle, as GlobalAlloc gives it.
 using HGLOBAL = void*;
 
+// Flags of GlobalAlloc, as on Windows: blocks never move here, so only GMEM_ZEROINIT matters.
 inline constexpr unsigned int GMEM_FIXED = 0x0000;
 inline constexpr unsigned int GMEM_MOVEABLE = 0x0002;
 inline constexpr unsigned int GMEM_ZEROINIT = 0x0040;
 inline constexpr unsigned int GHND = GMEM_MOVEABLE | GMEM_ZEROINIT;
 
-// A new block of `bytes` bytes (zeroed with GMEM_ZEROINIT), or null when memory is short.
+// All five are thread-safe. A new block of `bytes` bytes (zeroed with GMEM_ZEROINIT), or null when
+// memory is short.
 HGLOBAL GlobalAlloc(unsigned int flags, std::size_t bytes);
 // The block's address, its lock count raised; null when `block` is not a live block.
 void* GlobalLock(HGLOBAL block);

@@ -87,17 +87,18 @@ class SimClock {
   bool manual_ = false;
 };
 
+// What an instrument is made as; fixed for its life.
 struct InstrumentOptions {
-  std::string firmwareVersion = "VERSION130904A-V3";
-  std::string model = "zentra Vexa";
-  std::string serialNumber = "SIM0001";
+  std::string firmwareVersion = "VERSION130904A-V3";  // answered to "-1B05"
+  std::string model = "zentra Vexa";                  // the USB product text and "-1B07" answer
+  std::string serialNumber = "SIM0001";               // the USB serial number
   int bulkInEndpoints = 3;  // 3, or 2 for an instrument without a scan pipe
   // Where the flash commands keep the flash: empty in memory; a path is loaded at start and saved
-  // on every flash write. Held for them; no flash command is simulated yet.
+  // on every flash write.
   std::string flashFile{};
   double timeScale = 1.0;    // simulated ms per real ms for physical processes
   bool manualClock = false;  // the clock moves only through clock().advance()
-  uint64_t seed = 1;
+  uint64_t seed = 1;         // of the spectra, the noise and garbage replies
   uint16_t productId = kProductId;
   uint32_t renumerateDelayMs = 0;  // how long vendor request 5 keeps the device away
   size_t fifoMessages = 1024;      // per IN endpoint
@@ -119,6 +120,7 @@ enum class FaultKind {
 
 inline constexpr int kAnyEndpoint = -1;
 
+// A fault to inject (see the examples above): what goes wrong, and when.
 struct Fault {
   FaultKind kind = FaultKind::NoReply;
   // Trigger. With `command` set (a two-character code, or "*" for every command), the commands of
@@ -138,6 +140,7 @@ struct Fault {
 
 enum class Direction { Out, In, Control };
 
+// One transfer or vendor request as the instrument saw it.
 struct TraceEntry {
   double timeMs = 0;  // real milliseconds since the instrument was created
   uint64_t handle = 0;
@@ -154,6 +157,7 @@ struct TraceEntry {
 
 class InstrumentHandle;
 
+// Every public member is thread-safe; handles onto it may be used from several threads at once.
 class Instrument : public std::enable_shared_from_this<Instrument> {
  public:
   explicit Instrument(InstrumentOptions options = {});
@@ -167,8 +171,8 @@ class Instrument : public std::enable_shared_from_this<Instrument> {
 
   // A new handle onto the instrument, or null while it is unplugged. Used by SimBackend.
   std::unique_ptr<zyl::usb::UsbHandle> open();
-  bool plugged();
-  void unplug();
+  bool plugged();  // false while unplugged (until a pending re-enumeration's replug)
+  void unplug();   // see "Unplug" above; also cancels a pending replug
   void replug();
 
   // Replaces (or adds) the handler of one command code on this instrument only.
@@ -190,11 +194,12 @@ class Instrument : public std::enable_shared_from_this<Instrument> {
   // when it cannot be opened or the channel does not exist.
   std::string bridgeSerialPort(int channel, const std::string& terminal = {});
 
+  // Faults stay armed until they have fired `times` times or are removed.
   int inject(Fault fault);  // returns an id for `removeFault`
   void removeFault(int id);
   void clearFaults();
 
-  std::vector<TraceEntry> trace() const;
+  std::vector<TraceEntry> trace() const;  // a copy, oldest first
   void clearTrace();
   size_t queuedMessages(uint8_t endpoint) const;  // messages waiting in an IN FIFO (due or not)
 

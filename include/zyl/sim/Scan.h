@@ -60,8 +60,8 @@
 
 namespace zyl::sim {
 
-inline constexpr size_t kScanReplyBytes = 7340032;
-inline constexpr size_t kV3ScanHeaderBytes = 20;
+inline constexpr size_t kScanReplyBytes = 7340032;  // the host's scan reply capacity
+inline constexpr size_t kV3ScanHeaderBytes = 20;    // before the points of a V3 message
 
 // The DAC codes the instrument was last sent.
 struct DacSettings {
@@ -72,6 +72,7 @@ struct DacSettings {
   uint64_t updates = 0;  // channel, range and combined commands accepted
 };
 
+// One scan command's fields (ticks: the scan time in the controller's clock ticks).
 struct ScanRequest {
   uint16_t leadWord = 1, start = 0, end = 0, tailWord = 0;
   uint32_t ticks = 0;
@@ -86,9 +87,9 @@ struct ScanState {
     DacSettings dacs;  // as they were when the scan was queued
     TimePoint dueAt;
   };
-  std::deque<Queued> queue;  // V3 scans not yet streamed
-  uint32_t nextSequence = 0;
-  uint64_t scansRun = 0;
+  std::deque<Queued> queue;   // V3 scans not yet streamed
+  uint32_t nextSequence = 0;  // of the next V3 message
+  uint64_t scansRun = 0;      // of either generation
 };
 
 // The number of points of a scan (before the cap of the reply size).

@@ -19,14 +19,15 @@
 
 namespace zyl::sim {
 
+// Thread-safe: instruments may be added while handles are in use.
 class SimBackend : public zyl::usb::UsbBackend {
  public:
   SimBackend() = default;
   explicit SimBackend(std::shared_ptr<Instrument> instrument);
   explicit SimBackend(std::vector<std::shared_ptr<Instrument>> instruments);
 
-  void add(std::shared_ptr<Instrument> instrument);
-  std::vector<std::shared_ptr<Instrument>> instruments() const;
+  void add(std::shared_ptr<Instrument> instrument);  // plugs in one more, after the others
+  std::vector<std::shared_ptr<Instrument>> instruments() const;  // all added, plugged in or not
 
   int deviceCount() override;
   std::unique_ptr<zyl::usb::UsbHandle> open(int index) override;
