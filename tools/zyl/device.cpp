@@ -95,9 +95,13 @@ std::string simStateFile(const std::string& option, const std::string& firmware)
 
 void installBackend(const GlobalOptions& options) {
   std::shared_ptr<usb::UsbBackend> backend;
-  if (options.sim) {
+  if (simulated(options)) {  // --sim, or ZYL_BACKEND=sim: the same simulated instrument
     sim::InstrumentOptions simOptions;
-    if (!options.sim->empty()) simOptions.firmwareVersion = *options.sim;
+    const char* firmware = std::getenv("ZYL_SIM_FIRMWARE");
+    if (options.sim && !options.sim->empty())
+      simOptions.firmwareVersion = *options.sim;
+    else if (firmware && *firmware)
+      simOptions.firmwareVersion = firmware;
     simOptions.timeScale = options.simTimeScale;
     simOptions.flashFile = simStateFile(options.simState, simOptions.firmwareVersion);
     if (!options.simModel.empty()) simOptions.model = options.simModel;

@@ -201,9 +201,8 @@ def man_page(zyl, root, inherited_examples):
 
 
 ENVIRONMENT = [
-    ("ZYL_BACKEND", "sim: talk to the simulated instrument, as --sim does (read once per "
-     "program, by the library too). The simulator then runs at real speed and keeps its flash "
-     "only in ZYL_SIM_STATE: --sim-time-scale and the default state file need --sim."),
+    ("ZYL_BACKEND", "sim: talk to the simulated instrument, exactly as --sim does (the library "
+     "reads it too, in any program)."),
     ("ZYL_SIM_STATE", "The file that keeps the simulated instrument's flash between runs, when "
      "--sim-state is not given."),
     ("ZYL_SIM_FIRMWARE", "The simulated instrument's firmware version text with ZYL_BACKEND=sim "
