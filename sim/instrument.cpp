@@ -120,7 +120,7 @@ zyl::usb::DeviceDescriptor makeDescriptor(const InstrumentOptions& options) {
   constexpr uint8_t kBulk = 2;
   d.endpoints.push_back({kCommandOut, kBulk, 512, 0});
   d.endpoints.push_back({kCommandIn, kBulk, 512, 0});
-  d.endpoints.push_back({kStatusIn, kBulk, 512, 0});
+  if (options.bulkInEndpoints >= 2) d.endpoints.push_back({kStatusIn, kBulk, 512, 0});
   if (options.bulkInEndpoints == 3) d.endpoints.push_back({kScanIn, kBulk, 512, 0});
   return d;
 }
@@ -146,8 +146,8 @@ Instrument::Instrument(InstrumentOptions options)
       created_(SteadyClock::now()),
       firmware_(Firmware::standard()),
       faultRng_(options_.seed ^ 0x5A17FA17u) {
-  if (options_.bulkInEndpoints != 2 && options_.bulkInEndpoints != 3)
-    throw std::invalid_argument("zyl::sim::Instrument: bulkInEndpoints must be 2 or 3");
+  if (options_.bulkInEndpoints < 1 || options_.bulkInEndpoints > 3)
+    throw std::invalid_argument("zyl::sim::Instrument: bulkInEndpoints must be 1, 2 or 3");
   descriptor_ = makeDescriptor(options_);
   if (options_.manualClock) clock_.setManual(true);
   state_.version = options_.firmwareVersion;
@@ -155,7 +155,7 @@ Instrument::Instrument(InstrumentOptions options)
   state_.rng.seed(options_.seed);
   fifos_.resize(static_cast<size_t>(options_.bulkInEndpoints));
   fifos_[0].address = kCommandIn;
-  fifos_[1].address = kStatusIn;
+  if (fifos_.size() > 1) fifos_[1].address = kStatusIn;
   if (fifos_.size() > 2) fifos_[2].address = kScanIn;
   FirmwareContext context(*this);
   flashOf(context);  // the flash state file is read now, not at the first flash command

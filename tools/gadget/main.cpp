@@ -3,7 +3,7 @@
 // dummy_hcd both sides live in one machine).
 //
 //   zyl_gadget --ffs DIR [--udc-file PATH --udc NAME] [--ready FILE] [--firmware VERSION]
-//              [--bulk-in 2|3]
+//              [--bulk-in 1|2|3]
 //
 // DIR is where the FunctionFS instance is mounted. The program writes the descriptors and
 // strings, creates FILE once the function can be bound, and then serves the instrument until it
@@ -489,7 +489,7 @@ class Gadget {
 int usage() {
   std::fputs(
       "usage: zyl_gadget --ffs DIR [--udc-file PATH --udc NAME] [--ready FILE]\n"
-      "                  [--firmware VERSION] [--bulk-in 2|3]\n",
+      "                  [--firmware VERSION] [--bulk-in 1|2|3]\n",
       stderr);
   return 2;
 }
@@ -514,7 +514,7 @@ int main(int argc, char** argv) {
       options.ready = value;
     else if (arg == "--firmware")
       options.instrument.firmwareVersion = value;
-    else if (arg == "--bulk-in" && (value == "2" || value == "3"))
+    else if (arg == "--bulk-in" && (value == "1" || value == "2" || value == "3"))
       options.instrument.bulkInEndpoints = value[0] - '0';
     else
       return usage();

@@ -10,7 +10,7 @@
 //
 // USB shape: a high-speed device, vendor 0x04B4, product kProductId, one interface with the bulk
 // endpoints 0x02 OUT (commands), 0x86 IN (command replies), 0x88 IN (status stream) and 0x84 IN
-// (scan data; absent with `bulkInEndpoints = 2`), max packet 512.
+// (scan data; absent with `bulkInEndpoints = 2`, and the status stream too with 1), max packet 512.
 //
 // Endpoint FIFOs belong to the instrument, as on the FX2: whichever handle reads an endpoint gets
 // its data. A reply is one message; a read with less capacity takes the first bytes of it and the
@@ -92,7 +92,7 @@ struct InstrumentOptions {
   std::string firmwareVersion = "VERSION130904A-V3";  // answered to "-1B05"
   std::string model = "zentra Vexa";                  // the USB product text and "-1B07" answer
   std::string serialNumber = "SIM0001";               // the USB serial number
-  int bulkInEndpoints = 3;  // 3, or 2 for an instrument without a scan pipe
+  int bulkInEndpoints = 3;  // 3; 2 without a scan pipe; 1 with the command pipe only
   // Where the flash commands keep the flash: empty in memory; a path is loaded at start and saved
   // on every flash write.
   std::string flashFile{};
