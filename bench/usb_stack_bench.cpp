@@ -55,8 +55,19 @@ bool isPayload(const std::vector<unsigned char>& data, long length) {
 class Library {
  public:
   Library() : z_("/tmp"), buffer_(8 << 20) {}
+  // Under emulation the connection's 5 ms flush read can miss a reply and leave the pipe one
+  // reply behind (the state then stays CommConnected): a marker command puts it back in step.
   bool connected() {
-    return z_.GetCommunicationState() == CommInitialized && z_.clearScanPipe() == 0;
+    if (z_.GetCommunicationState() < CommConnected || z_.clearScanPipe() != 0) return false;
+    unsigned char marker[] = "-1BZXsync";
+    long length = sizeof marker - 1;
+    if (z_.ZylUSBSendData(marker, length, 2000) != 0) return false;
+    for (int reads = 0; reads < 16; ++reads) {
+      length = 1 << 20;
+      if (z_.ZylUSBGetData(buffer_.data(), length, 2000) != 0) return false;
+      if (length == 4 && std::memcmp(buffer_.data(), "sync", 4) == 0) return true;
+    }
+    return false;
   }
   Pipes pipes() {
     return {[this] {
@@ -112,7 +123,15 @@ class PlainLibusb {
     if (handle_) libusb_release_interface(handle_, 0), libusb_close(handle_);
     if (context_) libusb_exit(context_);
   }
-  bool connected() const { return out_ && scanIn_; }
+  // In step: whatever an earlier user of the pipe left unread goes before the marker's reply.
+  bool connected() {
+    if (!out_ || !scanIn_ || !send("-1BZXsync")) return false;
+    for (int reads = 0, got = 0; reads < 16; ++reads) {
+      if (!bulk(commandIn_, buffer_.data(), 1 << 20, got, 2000)) return false;
+      if (got == 4 && std::memcmp(buffer_.data(), "sync", 4) == 0) return true;
+    }
+    return false;
+  }
 
   Pipes pipes() {
     return {[this] {

@@ -361,12 +361,12 @@ TEST_F(UsbStack, AbortUnplugReplugAndRenumeration) {
 }
 
 // An instrument with the command pipe only (the run's second phase, zyl_gadget --bulk-in 1) is
-// recognised and connects; the status and scan pipes it lacks answer 2, and commands still work.
+// recognised and answers; the status and scan pipes it lacks answer 2, and commands still work.
 TEST(UsbStackCommandPipeOnly, RecognisedWithItsMissingPipesAnswering2) {
   if (env("ZYL_GADGET_BULK_IN") != "1") GTEST_SKIP() << "needs zyl_gadget --bulk-in 1";
   ASSERT_TRUE(waitFor([] { return instrumentsPresent() == 1; }, 15s));
   ZylInterface zyl("/tmp");
-  EXPECT_EQ(zyl.GetCommunicationState(), CommInitialized);
+  EXPECT_GE(zyl.GetCommunicationState(), CommConnected);
   ASSERT_NE(zyl.commandDevice, nullptr);
   EXPECT_EQ(zyl.commandDevice->endpointCount(), 3);
   unsigned char buffer[512];
@@ -375,10 +375,10 @@ TEST(UsbStackCommandPipeOnly, RecognisedWithItsMissingPipesAnswering2) {
                        zyl.ZylUSBGetStatusData(buffer, status), zyl.ensureScanPipeAvailable(),
                        zyl.clearScanPipe(), zyl.ZylUSBGetScanData(buffer, scan, 100)),
             std::tuple(2u, 2u, 2u, 2u, 2u, 2u));
+  ASSERT_TRUE(resynchronise());
   long length = sizeof buffer;
   ASSERT_EQ(zyl.ZylUSBExecuteCommand("-1B05", buffer, length, false, 2000, 2000), ZYL_SUCCESS);
   EXPECT_EQ(text(buffer, length), kVersion);
-  EXPECT_EQ(zyl.GetCommunicationState(), CommInitialized);
 }
 
 }  // namespace
