@@ -21,8 +21,8 @@ inline std::string_view text(const uint8_t* data, size_t size) {
   return {reinterpret_cast<const char*>(data), size};
 }
 
-// An input that carries several replies holds one per line ('\n' never appears in a reply the
-// library reads as a whole).
+// An input that carries several replies holds one per line, so such replies never hold a '\n'
+// (the port replies they stand for are one-line texts).
 std::vector<std::string_view> lines(std::string_view input);
 
 class Instrument {
