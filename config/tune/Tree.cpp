@@ -23,7 +23,7 @@ bool named(const Node& node, std::string_view ns, std::string_view localName) {
 bool rawContentSurvives(const xml::Element& element, std::string_view ns, int depth) {
   if (depth > kMaxDepth) return false;
   for (xml::Element c = element.firstChild(); c; c = c.nextSibling()) {
-    if (c.namespaceUri() != ns) return false;
+    if (c.prefixed() || c.namespaceUri() != ns) return false;
     for (std::size_t i = 0; i < c.attributeCount(); ++i) {
       const std::string_view attrNs = c.attributeNamespaceUri(i);
       if (!attrNs.empty() && attrNs != kXmlNamespace) return false;

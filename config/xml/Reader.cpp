@@ -237,6 +237,11 @@ struct ReaderBuilder {
     node.parent = current;
     node.firstChild = node.lastChild = node.nextSibling = Reader::kNone;
     storeName(name, node.nameOff, node.nameLen, node.nsOff, node.nsLen);
+    // The name as the tag writes it: expat hands over only the resolved one.
+    const std::string_view tag =
+        at >= 0 ? r.m_source.substr(static_cast<std::size_t>(at)) : std::string_view();
+    const std::string_view written = tag.substr(0, tag.find_first_of(" \t\r\n/>"));
+    node.prefixed = written.find(':') != std::string_view::npos;
 
     node.attrFirst = static_cast<std::uint32_t>(r.m_attrs.size());
     for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
@@ -452,6 +457,10 @@ bool Element::hasChildren() const {
 
 bool Element::hasMixedText() const {
   return m_reader->m_nodes[m_index].mixed;
+}
+
+bool Element::prefixed() const {
+  return m_reader->m_nodes[m_index].prefixed;
 }
 
 std::string_view Element::rawContent() const {

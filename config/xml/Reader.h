@@ -46,6 +46,8 @@ class Element {
   bool hasChildren() const;
   // True when non-whitespace text stands beside child elements (mixed content).
   bool hasMixedText() const;
+  // True when the element's tag names it with a namespace prefix ("p:name").
+  bool prefixed() const;
 
   // The source bytes between the start tag and the end tag, markup, comments, CDATA sections
   // and entity references as written. Empty for an element that is not complete.
@@ -97,7 +99,7 @@ class Reader {
     std::uint32_t innerBegin, innerEnd;
     std::uint32_t parent, firstChild, lastChild, nextSibling;
     std::uint32_t line;
-    bool complete, mixed;
+    bool complete, mixed, prefixed;
   };
   struct Attr {
     std::uint32_t nameOff, nameLen;
