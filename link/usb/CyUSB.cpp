@@ -65,6 +65,10 @@ bool CCyUSBEndPoint::handleTransfer(unsigned char* buffer, long& length) {
       diagnostics_, [&] { return handle_->bulkTransfer(address, buffer, length, timeoutMs); });
   if (length < 0 || length > requested)  // never beyond the capacity
     length = result == TransferResult::ok ? requested : 0;
+  // A halted endpoint stays halted until the host clears the halt, and nothing above this layer
+  // would: every later transfer on the pipe would fail, and a command pipe could not even be
+  // reopened. This transfer still fails; the next one can go through.
+  if (result == TransferResult::stall) resetPipe();
   return finish(result, length);
 }
 
