@@ -33,6 +33,10 @@
 //    paces a silent instrument); only when it has no device to read (none opens, it has no status
 //    endpoint, or it was unplugged: the pipe is opened afresh when the stream is next enabled) does
 //    it wait 100 ms before trying again.
+//  - A transfer that meets a stalled endpoint fails, and the device layer then clears the
+//    endpoint's halt, so the next transfer on that pipe goes through (nothing else would clear it:
+//    a stalled command pipe could never be reopened, a stalled status pipe would keep the status
+//    thread spinning).
 //  - A device with the instrument's USB IDs whose interface 0 has a bulk OUT and at least one bulk
 //    IN endpoint is an instrument; without a second or third bulk IN endpoint only the status or
 //    scan pipe is unavailable (its operations return 2).

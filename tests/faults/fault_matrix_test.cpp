@@ -19,10 +19,10 @@
 #include "sim/controller_io.h"
 #include "sim/serial_ports.h"
 #include "sim/status_report.h"
+#include "support/CappedBackend.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
 #include "zyl/sim/Scan.h"
-#include "zyl/sim/SimBackend.h"
 
 namespace zyl::test {
 namespace {
@@ -30,37 +30,9 @@ namespace {
 using K = sim::FaultKind;
 using namespace std::chrono_literals;
 
-constexpr uint32_t kCapMs = 250;    // the longest any transfer waits here
 constexpr uint32_t kLateMs = 1500;  // a late reply comes after the whole operation gave up
 constexpr size_t kGuard = 64;
 constexpr unsigned char kPattern = 0xA5;
-
-// Transfers wait at most kCapMs, so that a silent instrument costs a quarter of a second instead
-// of the 10 s most commands allow; nothing else of the link changes.
-class CappedHandle : public usb::UsbHandle {
- public:
-  explicit CappedHandle(std::unique_ptr<usb::UsbHandle> h) : h_(std::move(h)) {}
-  const usb::DeviceDescriptor& descriptor() const override { return h_->descriptor(); }
-  usb::TransferResult bulkTransfer(uint8_t ep, uint8_t* data, long& n, uint32_t ms) override {
-    return h_->bulkTransfer(ep, data, n, std::min(ms, kCapMs));
-  }
-  usb::TransferResult vendorRequest(uint8_t r, uint16_t v, uint16_t i, uint32_t ms) override {
-    return h_->vendorRequest(r, v, i, ms);
-  }
-  bool abortPipe(uint8_t ep) override { return h_->abortPipe(ep); }
-  bool resetPipe(uint8_t ep) override { return h_->resetPipe(ep); }
-  bool resetParentPort() override { return h_->resetParentPort(); }
-
- private:
-  std::unique_ptr<usb::UsbHandle> h_;
-};
-struct CappedBackend : sim::SimBackend {
-  using SimBackend::SimBackend;
-  std::unique_ptr<usb::UsbHandle> open(int index) override {
-    auto h = SimBackend::open(index);
-    return h ? std::make_unique<CappedHandle>(std::move(h)) : nullptr;
-  }
-};
 
 std::atomic<int> frames{0};
 void countFrame() {
@@ -307,7 +279,7 @@ TEST_P(FaultMatrix, ResultStateBuffersThreadAndWayBack) {
     f.state().part<sim::StatusReport>().framePeriodMs = 20;
     f.state().part<sim::SerialPorts>().port(3)->received.assign({'h', 'e', 'l', 'l', 'o'});
   });
-  usb::useBackend(std::make_shared<CappedBackend>(instrument));
+  usb::useBackend(std::make_shared<CappedBackend>(instrument, 250));
   z = std::make_unique<ZylInterface>();
   ASSERT_EQ(z->GetCommunicationState(), CommInitialized);
   version = ask("-1B05");
