@@ -1,7 +1,7 @@
 // The simulator's own checks, kept to what the library's fault handling leans on and its tests
-// would not notice if the oracle got it wrong: what each injected fault does to one exchange,
-// triggers, stalls until the halt is cleared, unplugging (old handles dead for good, blocked reads
-// woken), replug and re-enumeration, and the trace.
+// would not notice if the oracle got it wrong: unplugging (old handles dead for good, blocked
+// reads woken), replug and re-enumeration, and the trace. What each injected fault does is
+// proven through the whole stack by the fault matrix.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -56,78 +56,6 @@ class SimWire : public ::testing::Test {
   std::unique_ptr<usb::UsbHandle> h;
   int executed = 0;
 };
-
-// One fault on one exchange: whether the write goes through, what a read finds, whether the
-// command ran, and whether the next exchange is still hit (a halt lasts until resetPipe).
-TEST_F(SimWire, EachFaultAltersOneExchange) {
-  using K = FaultKind;
-  struct Row {
-    Fault fault;
-    std::string_view command;
-    bool written;
-    Reply reply;
-    int runs;
-    bool sticky;
-  };
-  const Row rows[] = {
-      {{.kind = K::NotAck, .command = "94", .text = "ERR"}, "-1B94", true, "ERR", 1, false},
-      {{.kind = K::ShortReply, .command = "05", .length = 4}, "-1B05", true, "VERS", 0, false},
-      {{.kind = K::ShortReply, .command = "05", .length = 0}, "-1B05", true, "", 0, false},
-      {{.kind = K::ShortReply, .command = "05"}, "-1B05", true, "VERSION1", 0, false},
-      {{.kind = K::NoReply, .command = "94"}, "-1B94", true, nullopt, 0, false},
-      {{.kind = K::LateReply, .command = "94", .delayMs = 80}, "-1B94", true, nullopt, 1, false},
-      {{.kind = K::FailedWrite, .command = "94"}, "-1B94", false, nullopt, 0, false},
-      {{.kind = K::Stall, .command = "94"}, "-1B94", false, nullopt, 0, true},
-      {{.kind = K::Stall, .command = "94", .endpoint = kCommandIn},
-       "-1B94",
-       true,
-       nullopt,
-       1,
-       true},
-      {{.kind = K::FailedWrite, .endpoint = kCommandIn}, "-1B05", true, nullopt, 0, false},
-      {{.kind = K::NotAck, .command = "*", .nth = 2}, "-1B05", true, kV3, 0, true},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(static_cast<int>(r.fault.kind));
-    ASSERT_EQ(h->vendorRequest(4, 0, 0, 10000), Result::ok);  // empties every IN FIFO
-    executed = 0;
-    inst->inject(r.fault);
-    EXPECT_EQ(send(*h, r.command), r.written);
-    EXPECT_EQ(receive(*h, kCommandIn, 20), r.reply);
-    EXPECT_EQ(executed, r.runs);
-    const Reply normal = r.command == "-1B94" ? Reply("ACK") : Reply(kV3);
-    if (r.fault.kind == K::LateReply || (r.fault.kind == K::FailedWrite && r.written)) {
-      EXPECT_EQ(receive(*h, kCommandIn, 1000), normal);  // late, or not lost
-    }
-    EXPECT_EQ(ex(r.command), r.sticky ? (r.fault.command == "*" ? "NAK" : Reply()) : normal);
-    EXPECT_TRUE(h->resetPipe(kCommandOut) && h->resetPipe(kCommandIn));
-    EXPECT_EQ(receive(*h, kCommandIn, 0), nullopt);  // the reset dropped what was queued
-    EXPECT_EQ(ex(r.command), normal);
-  }
-  // Garbage keeps the reply's length unless told otherwise; repeated triggers fire in a row.
-  inst->inject({.kind = K::GarbageReply, .command = "05"});
-  const Reply garbage = ex("-1B05");
-  EXPECT_TRUE(garbage && garbage->size() == 17 && *garbage != kV3);
-  inst->inject({.kind = K::GarbageReply, .command = "05", .length = 300});
-  EXPECT_EQ(ex("-1B05").value_or("").size(), 300u);
-  inst->inject({.kind = K::NotAck, .command = "94", .nth = 2, .times = 2});
-  for (const char* want : {"ACK", "NAK", "NAK", "ACK"}) EXPECT_EQ(ex("-1B94"), want);
-  // Stream endpoints: a cut frame loses its rest, a swallowed one is gone, a stall holds.
-  inst->on("93", [](CommandContext& c) {
-    for (std::string_view f : {"frame-1", "frame-2", "frame-3"}) c.push(kStatusIn, f);
-    c.ack();
-  });
-  ASSERT_EQ(ex("-1B93"), "ACK");
-  inst->inject({.kind = K::ShortReply, .endpoint = kStatusIn, .length = 3});
-  EXPECT_EQ(receive(*h, kStatusIn), "fra");
-  inst->inject({.kind = K::NoReply, .endpoint = kStatusIn});
-  EXPECT_EQ(receive(*h, kStatusIn, 10), nullopt);
-  inst->inject({.kind = K::Stall, .endpoint = kStatusIn});
-  EXPECT_EQ(receive(*h, kStatusIn), nullopt);
-  EXPECT_EQ(receive(*h, kStatusIn), nullopt);
-  EXPECT_TRUE(h->resetPipe(kStatusIn));
-  EXPECT_EQ(receive(*h, kStatusIn, 0), nullopt);
-}
 
 // Unplugging wakes blocked reads and kills every handle opened before it, also after the replug;
 // an abort wakes only its own handle's read; vendor request 5 re-enumerates after the delay. The
