@@ -34,10 +34,6 @@ std::vector<unsigned char> imageOf(size_t size, std::string_view version = {}) {
 
 class IdentityTest : public SerialSimTest {
  protected:
-  void SetUp() override {
-    SerialSimTest::SetUp();
-    progressCalls.clear();
-  }
   // The update's commands and those around it, in order.
   std::vector<std::string> updateSequence() {
     std::vector<std::string> out;

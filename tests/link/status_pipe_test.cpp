@@ -5,10 +5,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -94,14 +91,12 @@ TEST_F(StatusPipeTest, EveryEnableEmptiesThePipeThenSendsTheSwitchAlsoWhileTheTh
 TEST_F(StatusPipeTest, FailedReadsAreRetriedAtOnceOnlyAMissingDeviceIsPaced) {
   // Failures that come back at once with the device there: no pause between the reads. The
   // drain takes the first of them.
-  using R = TransferResult;
-  for (R why : {R::stall, R::timeout, R::other, R::stall, R::other, R::timeout})
-    fake->fail(kStatusIn, why);
+  for (auto why : {TransferResult::stall, TransferResult::timeout, TransferResult::other})
+    fake->fail(kStatusIn, why, 2);
   const uint64_t sleptBefore = clock.slept();
   z->EnableStatusReporting(true);
   ASSERT_TRUE(waitFor([&] { return statusReads() >= 5; }));
   EXPECT_EQ(clock.slept(), sleptBefore);
-  EXPECT_EQ(frames, 0) << "with a callback, failed reads are not frames";
 
   // Without the device every read fails at once; each pass then waits 100 ms.
   fake->unplugged = true;
@@ -110,41 +105,28 @@ TEST_F(StatusPipeTest, FailedReadsAreRetriedAtOnceOnlyAMissingDeviceIsPaced) {
   ASSERT_TRUE(waitFor([&] { return clock.slept() >= pausedBefore + 1000; }));
   const int firstReads = statusReads() - readsBefore;
   const uint64_t paused = clock.slept() - pausedBefore;
-  const int lastReads = statusReads() - readsBefore;
   EXPECT_GE(paused, 100u * static_cast<uint64_t>(firstReads - 1));
-  EXPECT_LE(paused, 100u * static_cast<uint64_t>(lastReads));
-  z->EnableStatusReporting(false);
-  EXPECT_EQ(z->statusThreadRunning, 0u);
+  EXPECT_LE(paused, 100u * static_cast<uint64_t>(statusReads() - readsBefore));
 }
 
-TEST(PipeDiagnostics, ScanPipeErrorsReachTheDebugLogStatusPipeErrorsNever) {
-  ManualClock clock;
-  auto fake = std::make_shared<FakeBackend>();
-  zyl::usb::useBackend(fake);
-  const auto dir = std::filesystem::temp_directory_path() / "zyl_pipe_diagnostics";
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  {
-    ZylInterface z(dir.c_str());
-    unsigned char buffer[16];
-    long length = sizeof buffer;
-    fake->fail(kScanIn, TransferResult::stall);
-    EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), ZYL_COMM_FAILURE);
-    fake->fail(kScanIn, TransferResult::other);
-    EXPECT_EQ(z.clearScanPipe(), ZYL_SUCCESS);  // the drain ends at the failed read
-    fake->fail(kStatusIn, TransferResult::stall);
-    length = sizeof buffer;
-    EXPECT_EQ(z.ZylUSBGetStatusData(buffer, length), ZYL_COMM_FAILURE);
-  }
-  zyl::usb::useBackend(nullptr);
-  std::stringstream log;
-  log << std::ifstream(dir / "ZylDebug.out").rdbuf();
-  const std::string text = log.str();
-  EXPECT_NE(text.find(" Instrument opened through the fake back end\n"), std::string::npos);
-  EXPECT_NE(text.find(" fake: transfer on endpoint 0x84 failed: stall\n"), std::string::npos);
-  EXPECT_NE(text.find(" fake: transfer on endpoint 0x84 failed: other error\n"), std::string::npos);
-  EXPECT_EQ(text.find("0x88"), std::string::npos) << text;
-  std::filesystem::remove_all(dir);
+// The scan pipe's back-end errors reach the debug log; the status pipe's never do, as its thread
+// would fill the log while the instrument is away.
+TEST_F(FakeLinkTest, ScanPipeErrorsReachTheDebugLogStatusPipeErrorsNever) {
+  ZylInterface z;
+  unsigned char buffer[16];
+  long length = sizeof buffer;
+  char log[1024];
+  fake->fail(kScanIn, TransferResult::stall);
+  EXPECT_EQ(z.ZylUSBGetScanData(buffer, length, 10), ZYL_COMM_FAILURE);
+  z.GetDebugString(log);
+  EXPECT_STREQ(log, "fake: transfer on endpoint 0x84 failed: stall");
+  fake->fail(kScanIn, TransferResult::other);
+  EXPECT_EQ(z.clearScanPipe(), ZYL_SUCCESS);  // the drain ends at the failed read
+  fake->fail(kStatusIn, TransferResult::stall);
+  length = sizeof buffer;
+  EXPECT_EQ(z.ZylUSBGetStatusData(buffer, length), ZYL_COMM_FAILURE);
+  z.GetDebugString(log);
+  EXPECT_STREQ(log, "fake: transfer on endpoint 0x84 failed: other error");
 }
 
 }  // namespace

@@ -29,6 +29,15 @@ std::string statusReply(uint16_t inputs, const std::string& serial) {
   return "3000 " + groups(0x1000, 32) + groups(inputs, 1) + serial;
 }
 
+// A V3 frame: ADC channel n reads 0x2000 + n, then the inputs, the gauge field, the pump field
+// and the four heater groups.
+std::string v3Frame(std::string gauge, std::string pump,
+                    const char* heaters = " 0000 0096 00c8 0032") {
+  gauge.resize(33, ' ');
+  pump.resize(33, ' ');
+  return groups(0x2000, 32) + groups(0x0101, 1) + gauge + pump + heaters;
+}
+
 class StatusRecordTest : public FakeLinkTest {
  protected:
   void SetUp() override {
@@ -73,9 +82,11 @@ TEST_F(StatusRecordTest, PolledRefreshAsksAtMostOncePerInterval) {
   EXPECT_TRUE(fake->writes().empty());
 }
 
-TEST_F(StatusRecordTest, ReplyAndSerialTextUnderACommaLocale) {
+// Numbers with a '.' in the serial text of the "-1B3000" reply and in the V3 frame's fields.
+TEST_F(StatusRecordTest, SerialTextAndFrameFieldsUnderACommaLocale) {
   CommaLocale locale;
   if (!locale.ok()) GTEST_SKIP() << CommaLocale::kMissing;
+  fake->devices = 0;
   ZylInterface z;
   z.heaterReadbacksInStatus = true;
   // Applied in turn (whole replies are StatusSimTest's). Without "ACK" pressure and speed fall
@@ -103,67 +114,22 @@ TEST_F(StatusRecordTest, ReplyAndSerialTextUnderACommaLocale) {
   z.heaterReadbacksInStatus = false;  // then the status carries none
   parse("@253ACK1E-3;FF V852900;0010|HEATER TEMP 402 01 T= 0000 4348");
   EXPECT_FLOAT_EQ(z.capillaryReadback, 20.0f);
-}
 
-// Fewer than four bytes: reported, success, the record untouched; a reply cut inside its groups
-// applies what it holds.
-TEST_F(StatusRecordTest, ShortRepliesApplyWhatTheyHold) {
-  ZylInterface z;
-  z.adcChannels[3] = 0x7777;
-  z.pressureMbar = 0.5;
-  // Groups without a digit read 0, partly hexadecimal ones as far as the digits go.
-  std::string reply = "3000 zzzz12zz0003 0";  // ends inside channel 3's group
-  ZylTestPeer::applyStatusReply(z, reply.data(), static_cast<long>(reply.size()));
-  EXPECT_EQ(std::tuple(z.adcChannels[0].load(), z.adcChannels[1].load(), z.adcChannels[3].load()),
-            std::tuple(0, 0x12, 0x7777));
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 0.5);  // the serial text was not reached
-  reply = statusReply(0x0004, "");        // reaches offset 137 with an empty serial text
-  ZylTestPeer::applyStatusReply(z, reply.data(), static_cast<long>(reply.size()));
-  EXPECT_EQ(z.digitalInputs, 0x0004);
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 99.0);
-
-  nextReply = "NAK";
-  CaptureStderr();
-  EXPECT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
-  EXPECT_EQ(GetCapturedStderr(), "Status read failed.  nRet = 0, lBytes = 3\n");
-  EXPECT_EQ(z.digitalInputs, 0x0004);
-  // A full 512-byte reply keeps its last character and is still read as a text.
-  nextReply = statusReply(0x0009, "@253ACK3E-4;FF V852700;0010");
-  nextReply.resize(512, ' ');
-  EXPECT_EQ(z.ForceStatusUpdate(), ZYL_SUCCESS);
-  EXPECT_EQ(z.digitalInputs, 0x0009);
-  EXPECT_DOUBLE_EQ(z.pressureMbar, 3e-4);
-}
-
-// A V3 frame: ADC channel n reads 0x2000 + n, then the inputs, the gauge field, the pump field
-// and the four heater groups.
-std::string v3Frame(std::string gauge, std::string pump,
-                    const char* heaters = " 0000 0096 00c8 0032") {
-  gauge.resize(33, ' ');
-  pump.resize(33, ' ');
-  return groups(0x2000, 32) + groups(0x0101, 1) + gauge + pump + heaters;
-}
-
-TEST_F(StatusRecordTest, FrameFieldsCountWhereTheyStandUnderACommaLocale) {
-  CommaLocale locale;
-  if (!locale.ok()) GTEST_SKIP() << CommaLocale::kMissing;
-  fake->devices = 0;
-  ZylInterface z;
-  auto parse = [&](const std::string& frame, size_t length) {
+  auto parseFrame = [&](const std::string& frame, size_t length) {
     ZylTestPeer::parseStatusFrame(z, frame.data(), length);
   };
   // Applied in turn (whole frames are StatusSimTest's). Markers count only near the start of
   // their fields and up to the received end; without one the values stay (no reset).
   const std::string far(18, ' '), near(17, ' ');
-  const std::tuple<std::string, std::string, size_t, double, int, bool> steps[] = {
+  const std::tuple<std::string, std::string, size_t, double, int, bool> frameSteps[] = {
       {"@253ACK2.50E-06;FF", "V852950;0010", 218, 2.5e-6, 950, true},
       {far + "@253ACK1.0E-3", far.substr(3) + "V852100;0000", 218, 2.5e-6, 950, true},
       {near + "@253ACK1.0E-3", near.substr(3) + "V852100;0000", 218, 1e-3, 100, false},
       {"@253ACK3.0E-3;FF", "V852420;0010", 139, 1e-3, 100, false},  // just past "@253ACK"
       {"@253ACK3.0E-3;FF", "V852420;0010", 210, 3e-3, 420, true},
   };
-  for (const auto& [gauge, pump, length, pressure, speed, running] : steps) {
-    parse(v3Frame(gauge, pump), length);
+  for (const auto& [gauge, pump, length, pressure, speed, running] : frameSteps) {
+    parseFrame(v3Frame(gauge, pump), length);
     EXPECT_EQ(std::tuple(z.pressureMbar.load(), z.pumpSpeed.load(), z.pumpRunning.load()),
               std::tuple(pressure, speed, running))
         << gauge << " " << length;
@@ -171,15 +137,15 @@ TEST_F(StatusRecordTest, FrameFieldsCountWhereTheyStandUnderACommaLocale) {
   // Heater group 1 ends at 207; groups beyond the end or without a hexadecimal number stay.
   std::string frame = v3Frame("", "", " 0000 0011 0002 0003");
   z.digitalInputs = 0;
-  parse(frame, 130);
+  parseFrame(frame, 130);
   EXPECT_EQ(z.digitalInputs, 0);
-  parse(frame, 210);
+  parseFrame(frame, 210);
   EXPECT_FLOAT_EQ(z.capillaryReadback, 17.0f);
   EXPECT_FLOAT_EQ(z.desolvationReadback, 200.0f);
   frame.replace(0, 4, "zz00");
   frame.replace(203, 5, " xyzw");
   z.adcChannels[0] = 0x1234;
-  parse(frame, 218);
+  parseFrame(frame, 218);
   EXPECT_EQ(z.adcChannels[0], 0x1234);
   EXPECT_FLOAT_EQ(z.capillaryReadback, 17.0f);
   EXPECT_FLOAT_EQ(z.desolvationReadback, 2.0f);

@@ -49,10 +49,6 @@ int FakeBackend::deviceCount() {
 std::unique_ptr<zyl::usb::UsbHandle> FakeBackend::open(int index) {
   std::lock_guard lock(mutex_);
   if (unplugged || index >= devices) return nullptr;
-  if (failOpens > 0) {
-    --failOpens;
-    return nullptr;
-  }
   ++opens_;
   return std::make_unique<FakeHandle>(*this);
 }
@@ -129,8 +125,7 @@ TransferResult FakeBackend::transfer(uint8_t endpoint, uint8_t* data, long& leng
 
 TransferResult FakeBackend::vendor(uint8_t request, uint32_t timeoutMs) {
   std::lock_guard lock(mutex_);
-  TransferResult result = scriptedFailure(0);
-  if (result == TransferResult::ok && vendorFails) result = TransferResult::stall;
+  const TransferResult result = scriptedFailure(0);
   const bool ok = result == TransferResult::ok;
   transfers_.push_back({0, std::string(1, static_cast<char>(request)), timeoutMs, ok});
   if (ok && request == 4)

@@ -56,9 +56,7 @@ class FakeBackend : public zyl::usb::UsbBackend {
   zyl::usb::DeviceDescriptor& deviceDescriptor() { return descriptor_; }
 
   int devices = 1;                     // what deviceCount reports
-  int failOpens = 0;                   // the next this many opens fail
   int failWrites = 0;                  // the next this many OUT transfers fail
-  bool vendorFails = false;            // vendor requests fail (stall)
   std::atomic<bool> unplugged{false};  // every operation of every handle fails
   // Reads of an empty queue wait, in real time up to their time-out, for bytes or an abort of
   // their endpoint (cancelled), as a real pipe does; set it before the reads start.

@@ -11,9 +11,6 @@ struct ZylTestPeer {
   static void debugOut(ZylInterface& z, const char* format, Args... args) {
     z.DebugOut(format, args...);
   }
-  static char* readEnglishLocaleFloat(ZylInterface& z, char* text, double* out) {
-    return z.readEnglishLocaleFloat(text, out);
-  }
   static void split(ZylInterface& z, std::string& text, std::vector<std::string>& pieces) {
     z.split(text, pieces);
   }
@@ -50,7 +47,8 @@ struct ZylTestPeer {
   static void parseStatusFrame(ZylInterface& z, const char* frame, size_t length) {
     z.parseStatusFrame(frame, length);
   }
-  // Scanning: the host side of the reply the last scan left in the scan reply buffer.
+  // Scanning (the scan benchmark): the host side of the reply the last scan left in the scan
+  // reply buffer.
   static unsigned int deliverScanReply(ZylInterface& z, size_t received, void* block,
                                        unsigned int* pointCount) {
     return z.deliverScanReply(received, true, block, pointCount);
