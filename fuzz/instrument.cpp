@@ -25,13 +25,12 @@ Instrument::Instrument() : usb_(std::make_shared<zyl::test::FakeBackend>()) {
   zyl::usb::useBackend(usb_);
   z_ = new ZylInterface;
   usb_->responder = [this](std::string_view command) -> std::optional<std::string> {
-    if (command == "-1B05") return usb_->version;
     for (std::string_view c : commands_) {
       if (command.substr(0, c.size()) != c) continue;
       if (next_ == replies_.size()) return std::nullopt;
       return std::string(replies_[next_++]);
     }
-    return std::string("ACK");
+    return command == "-1B05" ? usb_->version : std::string("ACK");
   };
 }
 
