@@ -55,11 +55,7 @@ TEST(TuneForms, SimplifiedAndFullFormsOfAMassCalibration) {
   EXPECT_EQ(full.find('\n'), std::string::npos);
   EXPECT_NE(full.find("<segment n=\"8\"></segment></calibration></massCalibration>"),
             std::string::npos);
-
-  // Written again, every form is a fixed point: nothing drifts between set and get.
-  std::string again;
-  ASSERT_TRUE(rewrite(Kind::Tune, full.c_str(), full.size(), kFullTuneForm, again));
-  EXPECT_EQ(again, full);
+  // That a handed-out form is a fixed point is the tune fuzz target's check, replayed in ctest.
   ZYL_REQUIRE_XMLLINT();
   EXPECT_TRUE(xml::testing::xmllintAccepts(simplified));
   EXPECT_TRUE(xml::testing::xmllintAccepts(full));
