@@ -1,7 +1,7 @@
 // The simulator's own checks, kept to what the library's fault handling leans on and its tests
 // would not notice if the oracle got it wrong: unplugging (old handles dead for good, blocked
-// reads woken), replug and re-enumeration, and the trace. What each injected fault does is
-// proven through the whole stack by the fault matrix.
+// reads woken) and replug. What each injected fault does is proven through the whole stack by
+// the fault matrix.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -33,15 +33,11 @@ Reply receive(usb::UsbHandle& h, uint8_t ep = kCommandIn, uint32_t timeoutMs = 2
   if (buffer.back() != 0xEE) return "<overrun>";
   return std::string(buffer.begin(), buffer.begin() + length);
 }
-double msSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
 
 class SimWire : public ::testing::Test {
  protected:
   void SetUp() override {
-    inst = std::make_shared<Instrument>(InstrumentOptions{.renumerateDelayMs = 60});
+    inst = std::make_shared<Instrument>();
     backend = std::make_shared<SimBackend>(inst);
     h = backend->open(0);
     // A command with a visible side effect, to tell "not executed" from "not answered".
@@ -58,9 +54,9 @@ class SimWire : public ::testing::Test {
 };
 
 // Unplugging wakes blocked reads and kills every handle opened before it, also after the replug;
-// an abort wakes only its own handle's read; vendor request 5 re-enumerates after the delay. The
-// trace records every transfer and request with its handle and outcome.
-TEST_F(SimWire, UnplugReplugAndTheTrace) {
+// an abort wakes only its own handle's read. (Re-enumeration is the USB stack test's, against the
+// kernel; the trace is read by most tests through their `sent` helpers.)
+TEST_F(SimWire, UnplugAbortAndReplug) {
   auto bystander = backend->open(0);
   Reply aborted = "x", other = "x";
   const auto start = std::chrono::steady_clock::now();
@@ -75,7 +71,7 @@ TEST_F(SimWire, UnplugReplugAndTheTrace) {
   EXPECT_FALSE(send(*h, "-1B94"));
   t2.join();
   EXPECT_EQ(other, nullopt);
-  EXPECT_LT(msSince(start), kNeverMs);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kNeverMs));
   EXPECT_EQ(executed, 0);
   EXPECT_EQ(backend->deviceCount(), 0);
   EXPECT_EQ(backend->open(0), nullptr);
@@ -89,29 +85,11 @@ TEST_F(SimWire, UnplugReplugAndTheTrace) {
   h = backend->open(0);
   EXPECT_EQ(ex("-1B94"), "ACK");
 
-  const auto renumerated = std::chrono::steady_clock::now();
-  ASSERT_EQ(h->vendorRequest(5, 0, 0, 10000), Result::ok);
-  EXPECT_EQ(backend->open(0), nullptr);
-  while (backend->deviceCount() == 0 && msSince(renumerated) < kNeverMs)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_GE(msSince(renumerated), 60.0);
-  EXPECT_EQ(h->vendorRequest(4, 0, 0, 10000), Result::noDevice);
-  h = backend->open(0);
-  inst->clearTrace();
+  // A reply waits for whichever handle reads it.
   auto reader = backend->open(0);
-  ASSERT_EQ(h->vendorRequest(4, 0x12, 0x34, 10000), Result::ok);
   ASSERT_TRUE(send(*h, "-1B05"));
-  ASSERT_EQ(receive(*reader), kV3);
-  ASSERT_EQ(receive(*reader, kCommandIn, 0), nullopt);
-  const auto t = inst->trace();
-  ASSERT_EQ(t.size(), 4u);
-  EXPECT_EQ(std::tuple(t[0].direction, t[0].request, t[0].value, t[0].index, t[0].handle),
-            std::tuple(Direction::Control, 4, 0x12, 0x34, t[1].handle));
-  EXPECT_EQ(std::tuple(t[1].direction, t[1].endpoint, t[1].text(), t[1].ok),
-            std::tuple(Direction::Out, kCommandOut, "-1B05", true));
-  EXPECT_EQ(std::tuple(t[2].direction, t[2].text(), t[2].length),
-            std::tuple(Direction::In, kV3, 17u));
-  EXPECT_TRUE(t[2].handle != t[1].handle && !t[3].ok);
+  EXPECT_EQ(receive(*reader), kV3);
+  EXPECT_EQ(receive(*reader, kCommandIn, 0), nullopt);
 }
 
 }  // namespace
