@@ -172,15 +172,11 @@ const Row kRows[] = {
     {Update, kReplugged, 0, CommConnected, Next},
 };
 
-const char* faultName(const sim::Fault& f) {
-  static const char* const names[] = {"NoReply",      "LateReply",   "NotAck", "ShortReply",
-                                      "GarbageReply", "FailedWrite", "Stall",  "Unplug"};
-  return f.endpoint == -2 ? "Replug" : names[static_cast<int>(f.kind)];
-}
-
 void PrintTo(const Row& row, std::ostream* os) {
+  static const char* const kFaults[] = {"NoReply",      "LateReply",   "NotAck", "ShortReply",
+                                        "GarbageReply", "FailedWrite", "Stall",  "Unplug"};
   const sim::Fault& f = row.fault;
-  *os << kOpNames[row.op] << ", " << faultName(f);
+  *os << kOpNames[row.op] << ", " << (f.endpoint == -2 ? "Replug" : kFaults[int(f.kind)]);
   if (!f.command.empty()) *os << " on -1B" << f.command << " #" << f.nth;
   if (f.command.empty() && f.endpoint > 0) *os << " on endpoint " << f.endpoint;
 }
