@@ -251,7 +251,7 @@ int runScan(Session& session, const ScanArgs& a) {
     const auto tallest = std::max_element(s.counts.begin(), s.counts.end());
     const auto at = static_cast<size_t>(tallest - s.counts.begin());
     result["max_counts"] = *tallest;
-    result["max_at_position"] = s.position[at];
+    result["max_at_position"] = std::round(s.position[at] * 10) / 10;  // a tenth of a step
     result["min_counts"] = *std::min_element(s.counts.begin(), s.counts.end());
   }
   if (csv.wanted()) {
