@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "support/LinkFixture.h"
 #include "zyl/ZylInterface.h"
@@ -18,15 +15,6 @@ namespace {
 std::atomic<int> frames{0};
 void countFrame() {
   ++frames;
-}
-
-bool waitFor(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 class StatusPipeTest : public FakeLinkTest {

@@ -44,14 +44,6 @@ class ScanTest : public FakeLinkTest {
     for (HGLOBAL b : blocks) GlobalFree(b);
     FakeLinkTest::TearDown();
   }
-  // Connected to the given firmware, the connection's traffic forgotten.
-  std::unique_ptr<ZylInterface> connect(const char* version) {
-    fake->version = version;
-    auto z = std::make_unique<ZylInterface>();
-    EXPECT_EQ(z->GetCommunicationState(), CommInitialized);
-    fake->clearRecord();
-    return z;
-  }
   // Commands written since the last clearRecord whose text starts with `prefix`.
   std::vector<std::string> written(std::string_view prefix) const {
     std::vector<std::string> out;
@@ -111,32 +103,30 @@ TEST_F(ScanTest, FirstScanSendsEveryChannelRangeAndOutputsThenOnlyWhatChanged) {
   fake->clearRecord();
   z->PerformScan(0, 65534, 1000, nullptr, 0, nullptr);
   EXPECT_EQ(written("-1B10").back(), "-1B10000300000000fffe");
-  // Clamping and truncation.
-  fake->clearRecord();
+  // Clamping and truncation, then with bit 14 of the low output word, which inverts the polarity
+  // of channels 5 to 9: -32768 stays -32768, channel 10 keeps its sign.
   z->SetScanParams(8, 30000, 10000);  // span cut to 2767
   z->SetScanParams(9, 1000, 1000);
   z->SetScanParams(10, -30000, -10000);  // cut to -2767
   z->SetDACParam(5, -32768);
   z->SetDACParam(6, 100);
   z->SetScanParams(2, 32767, 1);  // fixed: 16-bit sum, wraps; the end code is never sent
-  z->PerformScan(16384, 49152, 10, nullptr, 0, nullptr);
-  channels = written("-1B10");
-  EXPECT_EQ(channels.at(2), "-1B1000020002ffff0000");
-  EXPECT_EQ(channels[8], "-1B1000010008f7e3fd4b");   // 30691, 32075
-  EXPECT_EQ(channels[9], "-1B100001000984e286d6");   // 1250, 1750
-  EXPECT_EQ(channels[10], "-1B100001000a081d02b5");  // -30691, -32075
-  EXPECT_EQ(channels[5], "-1B100002000500000000");
-
-  // Bit 14 of the low output word inverts the polarity of channels 5 to 9.
-  fake->clearRecord();
-  z->digitalOutputs |= 0x4000;
-  z->dacDirty = 1;
-  z->PerformScan(16384, 49152, 10, nullptr, 0, nullptr);
-  channels = written("-1B10");
-  EXPECT_EQ(channels.at(5), "-1B100002000500000000");  // -32768 stays -32768
-  EXPECT_EQ(channels[6], "-1B10000200067f9c0000");
-  EXPECT_EQ(channels[9], "-1B10000100097b1e792a");
-  EXPECT_EQ(channels[10], "-1B100001000a081d02b5");  // channel 10 keeps its sign
+  for (const bool inverted : {false, true}) {
+    fake->clearRecord();
+    z->digitalOutputs |= inverted ? 0x4000 : 0;
+    z->dacDirty = 1;
+    z->PerformScan(16384, 49152, 10, nullptr, 0, nullptr);
+    channels = written("-1B10");
+    ASSERT_EQ(channels.size(), 17u);
+    for (auto [i, plain, flipped] :
+         {std::tuple(2, "-1B1000020002ffff0000", "-1B1000020002ffff0000"),
+          {5, "-1B100002000500000000", "-1B100002000500000000"},
+          {6, "-1B100002000680640000", "-1B10000200067f9c0000"},
+          {8, "-1B1000010008f7e3fd4b", "-1B1000010008081d02b5"},    // 30691, 32075
+          {9, "-1B100001000984e286d6", "-1B10000100097b1e792a"},    // 1250, 1750
+          {10, "-1B100001000a081d02b5", "-1B100001000a081d02b5"}})  // -30691, -32075
+      EXPECT_EQ(channels[i], inverted ? flipped : plain) << i;
+  }
 }
 
 TEST_F(ScanTest, CombinedCommandCarriesEveryChannelOnEveryScan) {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -20,18 +19,11 @@ namespace zyl::test {
 namespace {
 
 using sim::FirmwareContext;
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 std::atomic<int> frames{0};
 void countFrame() {
   ++frames;
-}
-
-bool waitFor(const std::function<bool()>& done) {
-  const auto until = Clock::now() + std::chrono::seconds(5);
-  while (!done() && Clock::now() < until) std::this_thread::sleep_for(milliseconds(5));
-  return done();
 }
 
 std::string statusString(ZylInterface& z) {

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 
 #include "link/clock.h"
 
@@ -27,5 +30,13 @@ class ManualClock : public zyl::detail::Clock {
   std::atomic<uint64_t> ms_{1000000};
   std::atomic<uint64_t> slept_{0};
 };
+
+// Waits in real time, up to five seconds, for what a library thread does; true once `done`.
+inline bool waitFor(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
 
 }  // namespace zyl::test
