@@ -78,15 +78,11 @@ TEST_F(E2E, TwoInstrumentsFromTwoThreads) {
   EXPECT_EQ(failures.load(), 0);
 }
 
-TEST_F(E2E, OlderGenerationScansDeliverTheSpectrumTheTrailerAndTheLargestReply) {
+// (Bit 31 and the trailer of each reply are ScanTest's; the detector gain the Python test's.)
+TEST_F(E2E, OlderGenerationScansDeliverTheSpectrumAndTheLargestReply) {
   plug({.firmwareVersion = "VERSION110812", .manualClock = true, .seed = 7});
   ZylInterface z;
   z.SetScanParams(8, -500, 2000);
-  firmware([](sim::FirmwareContext& f) {
-    f.state().part<sim::ControllerIo>().adc[7] = 0x1234;
-    f.state().part<sim::ControllerIo>().digitalInputs = 0x00A5;
-    f.state().part<sim::PhysicalModel>().setPressureMbar(2.5e-5);
-  });
   const std::vector<uint32_t> counts = scan(z, 1000, 60000, 500);
   EXPECT_EQ(counts.size(), sim::scanPointCount(1000, 60000, ticksOf(500)));
   // The instrument holds the codes the library computed (-500 + 2000 x 60000 / 65535, truncated),
@@ -107,14 +103,6 @@ TEST_F(E2E, OlderGenerationScansDeliverTheSpectrumTheTrailerAndTheLargestReply) 
                                          [&](auto& a, auto& b) { return inRange(a) < inRange(b); });
   EXPECT_NEAR(sim::scanPosition(1000, 60000, counts.size(), top), tallest.position, tallest.width);
   EXPECT_GT(counts[top], tallest.height * 0.9);
-  EXPECT_LT(*std::min_element(counts.begin(), counts.end()), 0x80000000u);  // bit 31 undone
-  // The trailer reached the status record.
-  EXPECT_EQ(std::tuple(z.adcChannels[7].load(), z.digitalInputs.load()),
-            std::tuple(0x1234, 0x00A5));
-  EXPECT_NEAR(z.pressureMbar, 2.5e-5, 1e-8);
-
-  z.SetDACParam(0, 8192);  // doubling the detector gain doubles the peak
-  EXPECT_NEAR(double(scan(z, 1000, 60000, 500)[top]) / counts[top], 2.0, 0.1);
 
   // A full sweep of four minutes has more points than a reply can carry: the largest reply
   // arrives whole, its point count in the last four bytes, big-endian.
@@ -127,7 +115,6 @@ TEST_F(E2E, OlderGenerationScansDeliverTheSpectrumTheTrailerAndTheLargestReply) 
             full.size());
   GlobalUnlock(blocks.back());
   EXPECT_GT(full.size(), (kMax - 1024) / 4);
-  EXPECT_LT(*std::max_element(full.begin(), full.end()), 0x80000000u);
 }
 
 TEST_F(E2E, V3ScansQueueStreamAndClear) {
@@ -193,7 +180,6 @@ TEST_F(E2E, OutputsAnalogAndI2cReachTheController) {
                          state.analogInputSettings.at(4)),
               std::tuple(3, 0xBEEF, 1));
     EXPECT_EQ(state.i2c, (std::array<uint8_t, 3>{0x50, 0x01, 0xFE}));
-    EXPECT_EQ(z.SetAnalogOutput(12, 1, 0), ZYL_NOT_ACKNOWLEDGED);  // no field for it
   }
 }
 

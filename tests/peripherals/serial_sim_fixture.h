@@ -18,15 +18,12 @@ namespace zyl::test {
 
 class ConnectedFakeTest : public FakeLinkTest {
  protected:
-  // A new instrument object, with the traffic of its connection forgotten.
+  // A new instrument object, with the traffic of its connection forgotten; destroyed before the
+  // fake back end it holds.
   void SetUp() override {
     FakeLinkTest::SetUp();
     z = std::make_unique<ZylInterface>();
     fake->clearRecord();
-  }
-  void TearDown() override {
-    z.reset();
-    FakeLinkTest::TearDown();
   }
   std::unique_ptr<ZylInterface> z;
 };
