@@ -53,7 +53,9 @@ TEST_F(CommandChannelTest, ConnectionSendsFlushVersionModelAndOutputs) {
   EXPECT_EQ(reads[1].timeoutMs, 2000u);
 }
 
-TEST_F(CommandChannelTest, AcknowledgementMustBeExactlyAck) {
+// An acknowledgement is exactly "ACK" (what follows a zero byte aside); a data reply is terminated
+// unless it fills the buffer.
+TEST_F(CommandChannelTest, AcknowledgementsAreExactlyAckDataRepliesTerminatedUnlessTheyFill) {
   auto z = connect();
   const std::pair<std::string, unsigned int> cases[] = {{"ACK", ZYL_SUCCESS},
                                                         {std::string("ACK\0junk", 8), ZYL_SUCCESS},
@@ -69,11 +71,7 @@ TEST_F(CommandChannelTest, AcknowledgementMustBeExactlyAck) {
     EXPECT_EQ(length, 1234) << "an acknowledged command leaves length alone";
   }
   EXPECT_EQ(transfersOn(kCommandIn).back().timeoutMs, 7000u);
-}
 
-TEST_F(CommandChannelTest, DataRepliesAreTerminatedUnlessTheyFillTheBuffer) {
-  auto z = connect();
-  fake->responder = nullptr;
   unsigned char reply[16];
   char log[1024];
   auto ask = [&](const char* answer, long length) {
@@ -130,7 +128,7 @@ TEST_F(CommandChannelTest, NoInstrumentLeavesTheStateAlone) {
   EXPECT_EQ(fake->opens(), 0);
 }
 
-TEST_F(CommandChannelTest, FlushRetriesTenTimesThenGivesUp) {
+TEST_F(CommandChannelTest, FlushRetriesTenTimesThenGivesUpButNotWithoutVendorRequests) {
   fake->responder = nullptr;  // the instrument takes commands but never answers
   ZylInterface z;
   EXPECT_EQ(z.GetCommunicationState(), CommNotConnected);
@@ -151,21 +149,21 @@ TEST_F(CommandChannelTest, FlushRetriesTenTimesThenGivesUp) {
   };
   EXPECT_EQ(z.TestConnection(), CommConnected);
   EXPECT_STREQ(z.firmwareVersion, "VERSION110812");
-}
 
-TEST_F(CommandChannelTest, FlushGivesUpQuietlyWithoutControlRequestsAndFailsOnAFailedWrite) {
-  // An instrument that takes no vendor request (connection, pre-read, clear) is used unflushed.
+  // An instrument that takes no vendor request (connection, pre-read, clear) is used unflushed;
+  // a failed write fails the flush.
   fake->fail(0, TransferResult::stall, 3);
-  ZylInterface z;
-  EXPECT_EQ(z.GetCommunicationState(), CommInitialized);
-  EXPECT_EQ(z.ZylUSBPreRead(), ZYL_SUCCESS);
-  EXPECT_EQ(clock.slept(), 0u);
-  EXPECT_EQ(z.ClearFX2Buffers(), ZYL_COMM_FAILURE);
+  const uint64_t slept = clock.slept();
+  ZylInterface quiet;
+  EXPECT_EQ(quiet.GetCommunicationState(), CommInitialized);
+  EXPECT_EQ(quiet.ZylUSBPreRead(), ZYL_SUCCESS);
+  EXPECT_EQ(clock.slept(), slept);
+  EXPECT_EQ(quiet.ClearFX2Buffers(), ZYL_COMM_FAILURE);
   fake->failWrites = 1;
-  EXPECT_EQ(z.ZylUSBPreRead(), ZYL_COMM_FAILURE);
+  EXPECT_EQ(quiet.ZylUSBPreRead(), ZYL_COMM_FAILURE);
 }
 
-TEST_F(CommandChannelTest, PipesKeepTheirTimeOutsAndDrain) {
+TEST_F(CommandChannelTest, PipesKeepTheirTimeOutsAndDrainAlsoWhenTheCommandPipeReopens) {
   auto z = connect();
   ASSERT_EQ(z->ensureStatusPipeAvailable(), ZYL_SUCCESS);
   EXPECT_EQ(z->statusEndpoint->address, kStatusIn);
@@ -191,11 +189,8 @@ TEST_F(CommandChannelTest, PipesKeepTheirTimeOutsAndDrain) {
   EXPECT_EQ(z->ZylUSBGetScanData(buffer, length, 1500), ZYL_SUCCESS);
   EXPECT_EQ(length, 4);
   EXPECT_EQ(transfersOn(kScanIn).back().timeoutMs, 2000u);
-}
 
-TEST_F(CommandChannelTest, ReopeningTheCommandPipeReopensAndDrainsTheScanPipe) {
-  auto z = connect();
-  ASSERT_EQ(z->ensureScanPipeAvailable(), ZYL_SUCCESS);
+  // Reopening the command pipe reopens and drains the scan pipe.
   fake->failWrites = 1;
   EXPECT_EQ(exec(*z), ZYL_COMM_FAILURE);
   EXPECT_EQ(z->commandDevice, nullptr) << "a failed write drops the device";
