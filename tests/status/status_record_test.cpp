@@ -1,11 +1,12 @@
 // The status record: polled refresh, the "-1B3000" reply and the V3 frame under a comma locale.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <tuple>
 
-#include "support/CommaLocale.h"
 #include "support/LinkFixture.h"
 #include "support/ZylTestPeer.h"
 #include "zyl/ZylInterface.h"
@@ -82,10 +83,13 @@ TEST_F(StatusRecordTest, PolledRefreshAsksAtMostOncePerInterval) {
   EXPECT_TRUE(fake->writes().empty());
 }
 
-// Numbers with a '.' in the serial text of the "-1B3000" reply and in the V3 frame's fields.
+// Numbers from the instrument use '.' whatever the host's locale: the serial text of the
+// "-1B3000" reply and the V3 frame's fields are read under a comma one.
 TEST_F(StatusRecordTest, SerialTextAndFrameFieldsUnderACommaLocale) {
-  CommaLocale locale;
-  if (!locale.ok()) GTEST_SKIP() << CommaLocale::kMissing;
+  const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+  const std::shared_ptr<void> restore(nullptr,
+                                      [&](void*) { std::setlocale(LC_NUMERIC, previous.c_str()); });
   fake->devices = 0;
   ZylInterface z;
   z.heaterReadbacksInStatus = true;
