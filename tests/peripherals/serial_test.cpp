@@ -31,16 +31,7 @@ std::string pumpWrite(std::string_view text) {
   return "-1B410208" + hexOf(text);
 }
 
-class SerialWireTest : public ConnectedFakeTest {
- protected:
-  // The data of the serial writes, as the hex text they carried.
-  std::vector<std::string> frames() {
-    std::vector<std::string> out;
-    for (const auto& w : fake->writes())
-      if (w.starts_with("-1B41")) out.push_back(w.substr(9));
-    return out;
-  }
-};
+using SerialWireTest = ConnectedFakeTest;
 
 TEST_F(SerialWireTest, WritesSetThePortUpAndCarryTheBytesAsHex) {
   EXPECT_EQ(z->ZylUSBWriteSerialASCII(2, "AB"), ZYL_SUCCESS);
@@ -206,8 +197,11 @@ TEST_F(SerialWireTest, AsciiModbusFramesCarryTheirLrc) {
   EXPECT_EQ(z->ModbusWriteASCII(kLine, 0x11, 6, 0x0001, 0x0003), ZYL_SUCCESS);
   // Six bytes adding up to 0x100: the check is 00, and the frame keeps its 17 characters.
   EXPECT_EQ(z->ModbusReadASCII(kLine, 0xFE, 1, 0, &value), ZYL_SUCCESS);
-  EXPECT_THAT(frames(), ElementsAre(hexOf(":010300000001FB\r\n"), hexOf(":110600010003E5\r\n"),
-                                    hexOf(":FE010000000100\r\n")));
+  std::vector<std::string> frames;  // the data of the serial writes, as the hex text they carried
+  for (const auto& w : fake->writes())
+    if (w.starts_with("-1B41")) frames.push_back(w.substr(9));
+  EXPECT_THAT(frames, ElementsAre(hexOf(":010300000001FB\r\n"), hexOf(":110600010003E5\r\n"),
+                                  hexOf(":FE010000000100\r\n")));
   // Flush, set-up, write, then the reply read; the pause between them passes on the test clock.
   EXPECT_THAT(fake->writes(), ::testing::Contains("-1B400605"));
   EXPECT_EQ(fake->writes().front(), "-1B4206");
