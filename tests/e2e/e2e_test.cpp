@@ -19,9 +19,7 @@
 namespace zyl::test {
 namespace {
 
-using sim::Instrument;
-using sim::InstrumentOptions;
-using sim::SimBackend;
+using sim::Instrument, sim::InstrumentOptions, sim::SimBackend;
 
 uint32_t ticksOf(uint32_t ms) {
   return static_cast<uint32_t>(uint64_t{ms} * 273066 / 940);

@@ -14,6 +14,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "sim/controller_io.h"
@@ -241,17 +242,6 @@ class FaultMatrix : public ::testing::TestWithParam<Row> {
     GlobalUnlock(block);
     return tail && clean(mem.data(), kGuard) && clean(mem.data() + kGuard + capacity, kGuard);
   }
-  // A scan read from the scan pipe arrives whole.
-  bool scanArrives() {
-    if (z->initializeScanReading() != ZYL_SUCCESS) return false;
-    z->PerformScanHS(1, 1000, 60000, 100, 9, true);
-    std::vector<unsigned char> data(1 << 16);
-    long n = static_cast<long>(data.size());
-    if (z->ZylUSBGetScanData(data.data(), n, 100) != ZYL_SUCCESS) return false;
-    auto scan = sim::decodeV3Scan({data.data(), static_cast<size_t>(n)});
-    return scan && scan->tailWord == 9 &&
-           scan->counts.size() == sim::scanPointCount(1000, 60000, 100 * 273066 / 940);
-  }
 
   static constexpr size_t kBlock = 1 << 16;
   std::shared_ptr<sim::Instrument> instrument;
@@ -319,7 +309,15 @@ TEST_P(FaultMatrix, ResultStateBuffersThreadAndWayBack) {
     const auto adc = instrument->withFirmware(
         [](sim::FirmwareContext& f) { return f.state().part<sim::ControllerIo>().adc; });
     EXPECT_TRUE(std::equal(adc.begin(), adc.end(), z->adcChannels));  // the record follows
-    EXPECT_TRUE(scanArrives());
+    // A scan read from the scan pipe arrives whole.
+    ASSERT_EQ(z->initializeScanReading(), ZYL_SUCCESS);
+    z->PerformScanHS(1, 1000, 60000, 100, 9, true);
+    long n = static_cast<long>(mem.size());
+    ASSERT_EQ(z->ZylUSBGetScanData(mem.data(), n, 100), ZYL_SUCCESS);
+    const auto scan = sim::decodeV3Scan({mem.data(), static_cast<size_t>(n)});
+    ASSERT_TRUE(scan);
+    EXPECT_EQ(std::tuple(scan->tailWord, scan->counts.size()),
+              std::tuple(9, sim::scanPointCount(1000, 60000, 100 * 273066 / 940)));
   } else {
     unsigned n = 0;
     EXPECT_EQ(z->PerformScan(1000, 2000, 10, block, 0, &n), ZYL_SUCCESS);

@@ -25,7 +25,6 @@ class DigitalIoTest : public ConnectedFakeTest {
   // A connected instrument object whose output word is back at its construction value.
   void SetUp() override {
     ConnectedFakeTest::SetUp();
-    ASSERT_EQ(z->GetCommunicationState(), CommInitialized);
     z->digitalOutputs = kDefaultOutputs;
     z->dacDirty = 0;
   }

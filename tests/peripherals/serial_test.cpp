@@ -21,7 +21,6 @@ namespace zyl::test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 constexpr int kSpareChannel = 3;  // a port with no device behind it
 
@@ -74,7 +73,7 @@ TEST_F(SerialWireTest, OverlongTextsAndEmptyBuffersAreRefusedBeforeAnythingIsSen
   length = 8;
   EXPECT_EQ(z->ReadSerial(2, nullptr, length), ZYL_INVALID_ARGUMENT);
   EXPECT_EQ(z->SerialCommandASCII(2, tooLong.c_str(), buffer, length), ZYL_INVALID_ARGUMENT);
-  EXPECT_THAT(fake->writes(), IsEmpty());
+  EXPECT_TRUE(fake->writes().empty());
 
   // The longest texts fit the command: 5 + 2 + 2 + 502 characters.
   EXPECT_EQ(z->ZylUSBWriteSerialASCII(2, longest.c_str()), ZYL_SUCCESS);
