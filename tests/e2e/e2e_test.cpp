@@ -9,7 +9,6 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/physics.h"
 #include "sim/spectrum.h"
 #include "support/SimFixture.h"
 #include "zyl/ZylInterface.h"

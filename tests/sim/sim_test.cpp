@@ -4,7 +4,6 @@
 // the fault matrix.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
