@@ -32,16 +32,15 @@ std::vector<unsigned char> imageOf(size_t size, std::string_view version = {}) {
   return image;
 }
 
-class IdentityTest : public SerialSimTest {
- protected:
-  // The update's commands and those around it, in order.
-  std::vector<std::string> updateSequence() {
-    std::vector<std::string> out;
-    for (const std::string& c : sent("-1B"))
-      if (c.starts_with("-1B88") || c.starts_with("-1B31") || c == "-1B05") out.push_back(c);
-    return out;
-  }
-};
+// The update's commands and those around it among `sent`, in order.
+std::vector<std::string> updateSequence(const std::vector<std::string>& sent) {
+  std::vector<std::string> out;
+  for (const std::string& c : sent)
+    if (c.starts_with("-1B88") || c.starts_with("-1B31") || c == "-1B05") out.push_back(c);
+  return out;
+}
+
+using IdentityTest = SerialSimTest;
 
 TEST_F(IdentityTest, ImagesGoOutInBlocksWithTheirProgressCalls) {
   struct Case {
@@ -72,7 +71,8 @@ TEST_F(IdentityTest, ImagesGoOutInBlocksWithTheirProgressCalls) {
     for (const std::string& b : blocks) carried += b.substr(5);
     expected.resize(blocks.size() * 512, 'F');  // lower-case data, "FF" padding
     EXPECT_EQ(carried, expected);
-    EXPECT_EQ(updateSequence(), (std::vector<std::string>{"-1B88A5", "-1B885A", "-1B05"}));
+    EXPECT_EQ(updateSequence(sent("-1B")),
+              (std::vector<std::string>{"-1B88A5", "-1B885A", "-1B05"}));
     EXPECT_STREQ(z->firmwareVersion, c.version ? c.version : "VERSION130904A-V3");
   }
   z.reset();
@@ -109,7 +109,7 @@ TEST_F(IdentityTest, FailuresStillEndTheUpdateRestartTheStreamAndReadTheVersion)
     EXPECT_EQ(z->UpdateFirmware(image.data(), 600), c.result);
     EXPECT_EQ(sent("-1B89").size(), c.blocks);
     EXPECT_EQ(progressCalls, c.finalProgress ? std::vector<int>{1600} : std::vector<int>{});
-    EXPECT_EQ(updateSequence(),
+    EXPECT_EQ(updateSequence(sent("-1B")),
               (std::vector<std::string>{"-1B3100", "-1B88A5", "-1B885A", "-1B3101", "-1B05"}));
     EXPECT_EQ(z->statusThreadRunning.load(), 1u);
     EXPECT_TRUE(z->firmwareVersionRead);
@@ -122,7 +122,7 @@ TEST_F(IdentityTest, FailuresStillEndTheUpdateRestartTheStreamAndReadTheVersion)
   EXPECT_TRUE(sent("-1B").empty());
 }
 
-TEST_F(IdentityTest, FirmwareVersionIsHandedOutButTrueOnlyWhenConnected) {
+TEST_F(IdentityTest, FirmwareVersionTrueOnlyWhenConnectedModelAskedFromTheBoundaryVersion) {
   char text[80] = "x";
   long length = -1;
   EXPECT_FALSE(z->GetFirmwareVersion(text, length));  // initialised
@@ -136,9 +136,8 @@ TEST_F(IdentityTest, FirmwareVersionIsHandedOutButTrueOnlyWhenConnected) {
   EXPECT_FALSE(z->GetFirmwareVersion(text, length));
   EXPECT_STREQ(text, "");
   EXPECT_EQ(length, 0);
-}
 
-TEST_F(IdentityTest, ModelDetectionAroundTheBoundaryVersion) {
+  // Model detection around the boundary version.
   struct Case {
     const char* version;
     const char* model;

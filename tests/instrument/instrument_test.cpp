@@ -77,15 +77,11 @@ TEST_F(InstrumentTest, InitialisationSetsOutputBitsByGeneration) {
     ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
     EXPECT_EQ(z.digitalOutputs, 0x00000005F4000C8Full);
     EXPECT_EQ(z.dacDirty, 1u);
-    const auto writes = fake->writes();
-    EXPECT_NE(std::find(writes.begin(), writes.end(), "-1B3000"), writes.end());
+    EXPECT_FALSE(fake->writes("-1B3000").empty());
   }
   // A failing status read stops the initialisation with the state unchanged.
-  fake->version = "VERSION110812";
-  auto answer = fake->responder;
-  fake->responder = [&](std::string_view c) -> std::optional<std::string> {
-    if (c == "-1B3000") return std::nullopt;
-    return answer(c);
+  fake->responder = [answer = fake->responder](std::string_view c) {
+    return c == "-1B3000" ? std::nullopt : answer(c);
   };
   ZylInterface old;
   EXPECT_EQ(old.GetCommunicationState(), CommNoResponse);
@@ -118,12 +114,13 @@ TEST_F(InstrumentTest, TextUtilities) {
     ZylTestPeer::split(z, copy, pieces);
     EXPECT_EQ(pieces, expected) << text;
   }
-  std::string text = "aa";
-  ZylTestPeer::replaceAll(z, text, "a", "aa");
-  EXPECT_EQ(text, "aaaa");
-  text = "<x>&<y>";
-  ZylTestPeer::replaceAll(z, text, "<", "&lt;");
-  EXPECT_EQ(text, "&lt;x>&&lt;y>");
+  // Inserted text is never searched again.
+  for (auto [text, from, to, want] :
+       {std::tuple<std::string, const char*, const char*, const char*>("aa", "a", "aa", "aaaa"),
+        {"<x>&<y>", "<", "&lt;", "&lt;x>&&lt;y>"}}) {
+    ZylTestPeer::replaceAll(z, text, from, to);
+    EXPECT_EQ(text, want);
+  }
 }
 
 }  // namespace

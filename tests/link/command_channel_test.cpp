@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "link/usb/CyUSB.h"
 #include "link/wire.h"
@@ -19,12 +20,6 @@ using ::testing::StartsWith;
 
 class CommandChannelTest : public FakeLinkTest {
  protected:
-  std::vector<FakeTransfer> transfersOn(uint8_t endpoint) {
-    std::vector<FakeTransfer> out;
-    for (auto& t : fake->transfers())
-      if (t.endpoint == endpoint) out.push_back(t);
-    return out;
-  }
   unsigned int exec(ZylInterface& z) {
     long dummy = 0;
     return z.ZylUSBExecuteCommand("-1B3101", nullptr, dummy, true, 10000, 10000);
@@ -43,14 +38,12 @@ TEST_F(CommandChannelTest, ConnectionSendsFlushVersionModelAndOutputs) {
                           "-1B6301", "-1B61", "-1B6301", "-1B60",
                           StartsWith("-1B62<volatileFlashMemory><lastPumpDownTime>0<"), "-1B07",
                           "-1B21fffffffa0bfff370"));
-  const auto all = fake->transfers();
-  EXPECT_EQ(all.front().endpoint, 0);
-  EXPECT_EQ(all.front().bytes, std::string(1, '\x04'));
-  EXPECT_EQ(all.front().timeoutMs, 10000u);
-  const auto reads = transfersOn(kCommandIn);
+  const FakeTransfer first = fake->transfers().front();
+  EXPECT_EQ(std::tuple(first.endpoint, first.bytes, first.timeoutMs),
+            std::tuple(0, std::string(1, '\x04'), 10000u));
+  const auto reads = fake->transfers(kCommandIn);
   ASSERT_GE(reads.size(), 2u);
-  EXPECT_EQ(reads[0].timeoutMs, 5u);
-  EXPECT_EQ(reads[1].timeoutMs, 2000u);
+  EXPECT_EQ(std::pair(reads[0].timeoutMs, reads[1].timeoutMs), std::pair(5u, 2000u));
 }
 
 // An acknowledgement is exactly "ACK" (what follows a zero byte aside); a data reply is terminated
@@ -70,7 +63,7 @@ TEST_F(CommandChannelTest, AcknowledgementsAreExactlyAckDataRepliesTerminatedUnl
         << reply;
     EXPECT_EQ(length, 1234) << "an acknowledged command leaves length alone";
   }
-  EXPECT_EQ(transfersOn(kCommandIn).back().timeoutMs, 7000u);
+  EXPECT_EQ(fake->transfers(kCommandIn).back().timeoutMs, 7000u);
 
   unsigned char reply[16];
   char log[1024];
@@ -134,7 +127,7 @@ TEST_F(CommandChannelTest, FlushRetriesTenTimesThenGivesUpButNotWithoutVendorReq
   EXPECT_EQ(z.GetCommunicationState(), CommNotConnected);
   EXPECT_EQ(z.commandDevice, nullptr) << "a device that cannot be flushed is closed again";
   EXPECT_EQ(clock.slept(), 10u * 500u);
-  EXPECT_EQ(transfersOn(0).size(), 10u);
+  EXPECT_EQ(fake->transfers(0).size(), 10u);
   EXPECT_EQ(fake->writes(), std::vector<std::string>(10, "-1B05"));
 
   // The flush drains every full 2048-byte chunk and stops at the first short one.
@@ -183,12 +176,12 @@ TEST_F(CommandChannelTest, PipesKeepTheirTimeOutsAndDrainAlsoWhenTheCommandPipeR
   EXPECT_EQ(z->clearScanPipe(), ZYL_SUCCESS);
   EXPECT_EQ(z->scanEndpoint->timeoutMs, 100u);
   EXPECT_EQ(z->ZylUSBGetScanData(buffer, length, 0), ZYL_COMM_FAILURE);  // nothing queued
-  EXPECT_EQ(transfersOn(kScanIn).back().timeoutMs, 500u);
+  EXPECT_EQ(fake->transfers(kScanIn).back().timeoutMs, 500u);
   fake->queue(kScanIn, "data");
   length = sizeof buffer;
   EXPECT_EQ(z->ZylUSBGetScanData(buffer, length, 1500), ZYL_SUCCESS);
   EXPECT_EQ(length, 4);
-  EXPECT_EQ(transfersOn(kScanIn).back().timeoutMs, 2000u);
+  EXPECT_EQ(fake->transfers(kScanIn).back().timeoutMs, 2000u);
 
   // Reopening the command pipe reopens and drains the scan pipe.
   fake->failWrites = 1;
@@ -209,7 +202,7 @@ TEST_F(CommandChannelTest, PipesKeepTheirTimeOutsAndDrainAlsoWhenTheCommandPipeR
   EXPECT_THAT(fake->writes(), ElementsAre("-1B05", "-1B3101"));
   EXPECT_EQ(fake->opens(), 2) << "command pipe and scan pipe opened afresh";
   EXPECT_EQ(fake->aborts(kScanIn), 1);
-  const auto scanReads = transfersOn(kScanIn);
+  const auto scanReads = fake->transfers(kScanIn);
   ASSERT_EQ(scanReads.size(), 2u);  // the full chunk, then the short one
   EXPECT_EQ(scanReads[0].timeoutMs, 100u);
   EXPECT_EQ(scanReads[1].bytes, "stale");

@@ -12,7 +12,7 @@ namespace {
 
 class DeviceLayerTest : public FakeLinkTest {};
 
-TEST_F(DeviceLayerTest, EndpointListStartsWithControlAndKeepsDescriptorOrder) {
+TEST_F(DeviceLayerTest, EndpointListKeepsDescriptorOrderClosedDevicesRefuseEverything) {
   // An interface whose first IN endpoint is an interrupt one, and whose OUT comes last.
   fake->deviceDescriptor().endpoints = {{0x81, 3, 64, 1},
                                         {0x86, 2, 512, 0},
@@ -28,6 +28,17 @@ TEST_F(DeviceLayerTest, EndpointListStartsWithControlAndKeepsDescriptorOrder) {
   EXPECT_EQ(device.firstIsocIn->address, 0x83);
   EXPECT_EQ(device.endpoint(6), nullptr);
 
+  // Closed and out-of-range devices refuse everything.
+  CCyUSBDevice closed(false);
+  EXPECT_EQ(closed.endpointCount(), 0);
+  EXPECT_FALSE(closed.resetParentPort());
+  EXPECT_FALSE(closed.openDevice(1));
+  EXPECT_FALSE(closed.openDevice(-1));
+  ASSERT_TRUE(closed.openDevice(0));
+  EXPECT_TRUE(closed.resetParentPort());
+  closed.closeDevice();
+  EXPECT_EQ(closed.firstBulkIn, nullptr);
+
   // The n-th bulk IN endpoint skips interrupt and isochronous ones.
   fake->devices = 0;
   ZylInterface z;
@@ -38,18 +49,6 @@ TEST_F(DeviceLayerTest, EndpointListStartsWithControlAndKeepsDescriptorOrder) {
   long length = sizeof buffer;
   EXPECT_FALSE(device.firstIsocIn->transfer(buffer, length));
   EXPECT_EQ(length, 0);
-}
-
-TEST_F(DeviceLayerTest, ClosedAndOutOfRangeDevicesRefuseEverything) {
-  CCyUSBDevice device(false);
-  EXPECT_EQ(device.endpointCount(), 0);
-  EXPECT_FALSE(device.resetParentPort());
-  EXPECT_FALSE(device.openDevice(1));
-  EXPECT_FALSE(device.openDevice(-1));
-  ASSERT_TRUE(device.openDevice(0));
-  EXPECT_TRUE(device.resetParentPort());
-  device.closeDevice();
-  EXPECT_EQ(device.firstBulkIn, nullptr);
 }
 
 // The boolean surface stays; the endpoint records why a transfer failed, and the back end's

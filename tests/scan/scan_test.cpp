@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 
 #include "support/LinkFixture.h"
@@ -44,13 +43,6 @@ class ScanTest : public FakeLinkTest {
     for (HGLOBAL b : blocks) GlobalFree(b);
     FakeLinkTest::TearDown();
   }
-  // Commands written since the last clearRecord whose text starts with `prefix`.
-  std::vector<std::string> written(std::string_view prefix) const {
-    std::vector<std::string> out;
-    for (auto& w : fake->writes())
-      if (w.starts_with(prefix)) out.push_back(w);
-    return out;
-  }
   // Answers every scan command with `reply`, the version query with the version, others "ACK".
   void answerScansWith(std::string reply) {
     fake->responder = [reply, f = fake.get()](std::string_view c) -> std::optional<std::string> {
@@ -75,7 +67,7 @@ TEST_F(ScanTest, FirstScanSendsEveryChannelRangeAndOutputsThenOnlyWhatChanged) {
 
   ASSERT_EQ(z->PerformScan(0, 65535, 1000, nullptr, 0, nullptr), ZYL_INVALID_ARGUMENT);
   const auto writes = fake->writes();
-  auto channels = written("-1B10");
+  auto channels = fake->writes("-1B10");
   ASSERT_EQ(channels.size(), 17u);  // untouched channels go out as 0
   for (auto [i, text] : {std::pair(0, "-1B100002000080000000"),
                          {3, "-1B100002000383e80000"},
@@ -94,7 +86,7 @@ TEST_F(ScanTest, FirstScanSendsEveryChannelRangeAndOutputsThenOnlyWhatChanged) {
     fake->clearRecord();
     change();
     z->PerformScan(0, 65535, 1000, nullptr, 0, nullptr);
-    return written("-1B10").size();
+    return fake->writes("-1B10").size();
   };
   EXPECT_EQ(countAfter([] {}), 0u);
   EXPECT_EQ(countAfter([&] { z->SetScanParams(10, 1, 2); }), 17u);
@@ -102,7 +94,7 @@ TEST_F(ScanTest, FirstScanSendsEveryChannelRangeAndOutputsThenOnlyWhatChanged) {
   EXPECT_EQ(countAfter([&] { z->PerformScan(0, 65535, 1000, nullptr, 7, nullptr); }), 34u);
   fake->clearRecord();
   z->PerformScan(0, 65534, 1000, nullptr, 0, nullptr);
-  EXPECT_EQ(written("-1B10").back(), "-1B10000300000000fffe");
+  EXPECT_EQ(fake->writes("-1B10").back(), "-1B10000300000000fffe");
   // Clamping and truncation, then with bit 14 of the low output word, which inverts the polarity
   // of channels 5 to 9: -32768 stays -32768, channel 10 keeps its sign.
   z->SetScanParams(8, 30000, 10000);  // span cut to 2767
@@ -116,7 +108,7 @@ TEST_F(ScanTest, FirstScanSendsEveryChannelRangeAndOutputsThenOnlyWhatChanged) {
     z->digitalOutputs |= inverted ? 0x4000 : 0;
     z->dacDirty = 1;
     z->PerformScan(16384, 49152, 10, nullptr, 0, nullptr);
-    channels = written("-1B10");
+    channels = fake->writes("-1B10");
     ASSERT_EQ(channels.size(), 17u);
     for (auto [i, plain, flipped] :
          {std::tuple(2, "-1B1000020002ffff0000", "-1B1000020002ffff0000"),
@@ -201,14 +193,11 @@ TEST_F(ScanTest, DeliversInvertedPointsWholeReplyAndTrailer) {
   clock.advance(1234);
   ASSERT_EQ(z->PerformScan(1000, 2000, 1000, b, 0, &n), ZYL_SUCCESS);
   EXPECT_EQ(n, 11u);
-  EXPECT_EQ(written("-1B90"), std::vector<std::string>{"-1B90000103e807d000046ebf0000"});
+  EXPECT_EQ(fake->writes("-1B90"), std::vector<std::string>{"-1B90000103e807d000046ebf0000"});
   // The reply is read with twice the scan time plus a second.
-  const auto t = fake->transfers();
-  const auto w =
-      std::find_if(t.begin(), t.end(), [](auto& x) { return x.bytes.starts_with("-1B90"); });
-  ASSERT_NE(w, t.end());
-  EXPECT_EQ(std::tuple(w->timeoutMs, std::next(w)->endpoint, std::next(w)->timeoutMs),
-            std::tuple(10000u, kCommandIn, 3000u));
+  EXPECT_EQ(std::tuple(fake->transfers(kCommandOut).back().timeoutMs,
+                       fake->transfers(kCommandIn).back().timeoutMs),
+            std::tuple(10000u, 3000u));
 
   // Points as the caller sees them, then every byte of the trailer as it came.
   const std::string got = contents(b, reply.size());
@@ -239,7 +228,7 @@ TEST_F(ScanTest, RefusedRequestsSendNothingShortRepliesDeliverWhatIsPresent) {
   EXPECT_EQ(std::tuple(fake->writes().size(), n, z->lastScanEnd), std::tuple(0u, 77u, 0u));
   // The longest that fits.
   EXPECT_EQ(z->PerformScan(0, 1, 14784957, b, 0, &n), ZYL_SUCCESS);
-  EXPECT_EQ(written("-1B90"), std::vector<std::string>{"-1B90000100000001ffffff350000"});
+  EXPECT_EQ(fake->writes("-1B90"), std::vector<std::string>{"-1B90000100000001ffffff350000"});
   z->adcChannels[0] = 4321;
   const uint64_t refreshed = z->lastStatusTimeMs;
   std::string cut = scanReply({0x80000001u, 0x80000002u}, 3, 7, "");
@@ -317,10 +306,10 @@ TEST_F(ScanTest, FlushScansOnOlderFirmwareOnly) {
   auto z = connect(kOldVersion);
   answerScansWith(scanReply({0x80000000u}, 5, 9, ""));
   z->FlushTuneParameters();
-  EXPECT_THAT(written("-1B90"), ElementsAre("-1B900001006400c800000b580000"));
+  EXPECT_THAT(fake->writes("-1B90"), ElementsAre("-1B900001006400c800000b580000"));
   EXPECT_EQ((std::tuple<int, int>(z->adcChannels[1], z->digitalInputs)), std::tuple(6, 9));
   EXPECT_EQ(z->ClearScanQueue(), ZYL_SUCCESS);
-  EXPECT_TRUE(written("-1B9F").empty());
+  EXPECT_TRUE(fake->writes("-1B9F").empty());
 
   auto v3 = connect(kV3Version);
   v3->FlushTuneParameters();

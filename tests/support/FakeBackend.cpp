@@ -139,16 +139,18 @@ void FakeBackend::abort(uint8_t endpoint) {
   changed_.notify_all();
 }
 
-std::vector<FakeTransfer> FakeBackend::transfers() const {
+std::vector<FakeTransfer> FakeBackend::transfers(int endpoint) const {
   std::lock_guard lock(mutex_);
-  return transfers_;
+  std::vector<FakeTransfer> out;
+  for (const auto& t : transfers_)
+    if (endpoint < 0 || t.endpoint == endpoint) out.push_back(t);
+  return out;
 }
 
-std::vector<std::string> FakeBackend::writes() const {
-  std::lock_guard lock(mutex_);
+std::vector<std::string> FakeBackend::writes(std::string_view prefix) const {
   std::vector<std::string> out;
-  for (const auto& t : transfers_)
-    if (t.endpoint == kCommandOut && t.ok) out.push_back(t.bytes);
+  for (const auto& t : transfers(kCommandOut))
+    if (t.ok && t.bytes.starts_with(prefix)) out.push_back(t.bytes);
   return out;
 }
 

@@ -63,8 +63,9 @@ class FakeBackend : public zyl::usb::UsbBackend {
   bool blockingReads = false;
 
   // Record.
-  std::vector<FakeTransfer> transfers() const;
-  std::vector<std::string> writes() const;  // OUT transfers that succeeded, in order
+  std::vector<FakeTransfer> transfers(int endpoint = -1) const;  // -1: on every endpoint
+  // The commands written (OUT transfers that succeeded) that start with `prefix`, in order.
+  std::vector<std::string> writes(std::string_view prefix = {}) const;
   int opens() const;
   int aborts(uint8_t endpoint) const;
   void clearRecord();
