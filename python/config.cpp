@@ -60,30 +60,18 @@ void bindConfig(py::class_<Instrument>& c) {
             });
           },
           py::arg("image"), py::arg("region"), "Writes a whole flash region (65,536 bytes).")
-      .def(
-          "load_config",
-          [](Instrument& i) {
-            i.act("configuration load", [](ZylInterface& z) { return z.LoadFromConfigFlash(); });
-          },
-          "Reads the configuration record from flash region 0.")
-      .def(
-          "save_config",
-          [](Instrument& i) {
-            i.act("configuration save", [](ZylInterface& z) { return z.SaveToConfigFlash(); });
-          },
-          "Writes the configuration record to flash region 0.")
-      .def(
-          "load_volatile",
-          [](Instrument& i) {
-            i.act("volatile load", [](ZylInterface& z) { return z.LoadFromVolatileFlash(); });
-          },
-          "Reads the volatile record from flash region 1.")
-      .def(
-          "save_volatile",
-          [](Instrument& i) {
-            i.act("volatile save", [](ZylInterface& z) { return z.SaveToVolatileFlash(); });
-          },
-          "Writes the volatile record to flash region 1.")
+      .def("load_config",
+           action("configuration load", [](ZylInterface& z) { return z.LoadFromConfigFlash(); }),
+           "Reads the configuration record from flash region 0.")
+      .def("save_config",
+           action("configuration save", [](ZylInterface& z) { return z.SaveToConfigFlash(); }),
+           "Writes the configuration record to flash region 0.")
+      .def("load_volatile",
+           action("volatile load", [](ZylInterface& z) { return z.LoadFromVolatileFlash(); }),
+           "Reads the volatile record from flash region 1.")
+      .def("save_volatile",
+           action("volatile save", [](ZylInterface& z) { return z.SaveToVolatileFlash(); }),
+           "Writes the volatile record to flash region 1.")
       .def(
           "config_xml",
           [](Instrument& i) {

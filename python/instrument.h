@@ -89,4 +89,10 @@ class Instrument {
 void bindConfig(py::class_<Instrument>& c);
 void bindTune(py::class_<Instrument>& c);
 
+// A method that sends a command and raises on a status that is not 0.
+template <class F>
+auto action(const char* what, F f) {
+  return [what, f](Instrument& i) { i.act(what, f); };
+}
+
 }  // namespace zyl::python

@@ -8,17 +8,12 @@
 #include "zyl/version.h"
 
 namespace py = pybind11;
+using zyl::python::action;
 using zyl::python::check;
 using zyl::python::Instrument;
 using zyl::python::narrow;
 
 namespace {
-
-// A method that sends a command and raises on a status that is not 0.
-template <class F>
-auto action(const char* what, F f) {
-  return [what, f](Instrument& i) { i.act(what, f); };
-}
 
 void bindConnection(py::class_<Instrument>& c) {
   c.def_property_readonly(

@@ -79,18 +79,12 @@ void bindTune(py::class_<Instrument>& c) {
             return formatted(i, &ZylInterface::FormatIonXML, xml, "ion-source formatting");
           },
           py::arg("xml"), "An ion-source document in the form a slot hands out.")
-      .def(
-          "load_default_tune_ion_settings",
-          [](Instrument& i) {
-            i.act("tune load", [](ZylInterface& z) { return z.LoadDefaultTuneIonSettings(); });
-          },
-          "Reads the tune and ion-source slots from flash region 1.")
-      .def(
-          "save_default_tune_ion_settings",
-          [](Instrument& i) {
-            i.act("tune save", [](ZylInterface& z) { return z.SaveDefaultTuneIonSettings(); });
-          },
-          "Writes the tune and ion-source slots to flash region 1.");
+      .def("load_default_tune_ion_settings",
+           action("tune load", [](ZylInterface& z) { return z.LoadDefaultTuneIonSettings(); }),
+           "Reads the tune and ion-source slots from flash region 1.")
+      .def("save_default_tune_ion_settings",
+           action("tune save", [](ZylInterface& z) { return z.SaveDefaultTuneIonSettings(); }),
+           "Writes the tune and ion-source slots to flash region 1.");
 }
 
 }  // namespace zyl::python
