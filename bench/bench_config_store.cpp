@@ -131,7 +131,7 @@ BENCHMARK(BM_PlainExpatParse)->Arg(0)->Arg(1);
 // Reference: copying the image's text.
 void BM_MemcpyImageText(benchmark::State& state) {
   const std::string text = document(qcBytes(state));
-  static unsigned char image[65536];
+  static unsigned char image[ZYL_FLASH_REGION_BYTES];
   for (auto _ : state) {
     std::memcpy(image, text.data(), text.size());
     benchmark::ClobberMemory();

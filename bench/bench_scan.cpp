@@ -125,7 +125,7 @@ void BM_ScanReplyProcessing(benchmark::State& state) {
 }
 
 constexpr int64_t kOneMiB = 1 << 20;
-constexpr int64_t kLargest = 7340032;
+constexpr int64_t kLargest = ZYL_SCAN_REPLY_BYTES;
 
 BENCHMARK(BM_Memcpy)->Arg(kOneMiB)->Arg(kLargest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawHandleScan)->Arg(kOneMiB)->Arg(kLargest)->Unit(benchmark::kMicrosecond);

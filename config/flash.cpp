@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr size_t kRegionSize = 65536;
+constexpr size_t kRegionSize = ZYL_FLASH_REGION_BYTES;
 constexpr unsigned long kFlashTimeoutMs = 10000;
 constexpr unsigned long kReadReplyTimeoutMs = 3000;
 constexpr char kWriteCommand[] = "-1B62";

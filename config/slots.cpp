@@ -95,10 +95,10 @@ unsigned int ZylInterface::SetDefaultTuneParameters(char* xml, bool groupA, bool
     return ZYL_SUCCESS;
   }
   const OwnedText simplified(simplifyTuneXML(xml, false));
-  if (!fillSlot(simplifiedSlot, kSimplifiedTuneSlot, simplified.get())) return 1;
+  if (!fillSlot(simplifiedSlot, kSimplifiedTuneSlot, simplified.get())) return ZYL_CONFIG_REFUSED;
   // From here a refusal leaves the new simplified form beside the old full one.
   const OwnedText full(simplifyTuneXML(xml, true));
-  if (!fillSlot(fullSlot, kFullTuneSlot, full.get())) return 1;
+  if (!fillSlot(fullSlot, kFullTuneSlot, full.get())) return ZYL_CONFIG_REFUSED;
   return ZYL_SUCCESS;
 }
 
@@ -109,7 +109,7 @@ unsigned int ZylInterface::SetDefaultIonSourceOptimization(char* xml, bool group
     return ZYL_SUCCESS;
   }
   const OwnedText stored(simplifyIonXML(xml));
-  return fillSlot(slot, kIonSourceSlot, stored.get()) ? ZYL_SUCCESS : 1;
+  return fillSlot(slot, kIonSourceSlot, stored.get()) ? ZYL_SUCCESS : ZYL_CONFIG_REFUSED;
 }
 
 bool ZylInterface::readSlot(char* out, size_t limit, const unsigned char* slot, size_t size,
@@ -155,9 +155,9 @@ unsigned int ZylInterface::SaveDefaultTuneIonSettings() {
 }
 
 unsigned int ZylInterface::LoadFromSecondFlash() {
-  return hasSecondFlash ? ReadFlash(secondFlashImage, 1) : 1;
+  return hasSecondFlash ? ReadFlash(secondFlashImage, 1) : ZYL_CONFIG_REFUSED;
 }
 
 unsigned int ZylInterface::SaveToSecondFlash() {
-  return hasSecondFlash ? WriteFlash(secondFlashImage, 1) : 1;
+  return hasSecondFlash ? WriteFlash(secondFlashImage, 1) : ZYL_CONFIG_REFUSED;
 }

@@ -18,7 +18,6 @@ using zyl::detail::recogniseText;
 using zyl::detail::textOf;
 
 constexpr size_t kVolatileSize = 512;
-constexpr unsigned int kRefused = 1;  // this subsystem's own "refused or not available"
 constexpr uint32_t kInitialFrequency = 0x15000;
 constexpr uint8_t kInitialMassPot = 0x7F;
 constexpr int kHexReadbackDigits = 4;
@@ -156,9 +155,9 @@ unsigned int ZylInterface::LoadFromVolatileFlash() {
 
 unsigned int ZylInterface::SaveToConfigFlash() {
   std::string text;
-  if (!storedText(*flashRecord, "flashMemory", text)) return kRefused;
+  if (!storedText(*flashRecord, "flashMemory", text)) return ZYL_CONFIG_REFUSED;
   // With its terminating zero the text would not fit the region: refused, nothing changed.
-  if (text.size() >= sizeof configFlashImage) return kRefused;
+  if (text.size() >= sizeof configFlashImage) return ZYL_CONFIG_REFUSED;
   std::memcpy(configFlashImage, text.data(), text.size());
   std::memset(configFlashImage + text.size(), 0, sizeof configFlashImage - text.size());
   return WriteFlash(configFlashImage, 0);
@@ -167,7 +166,7 @@ unsigned int ZylInterface::SaveToConfigFlash() {
 unsigned int ZylInterface::SaveToVolatileFlash() {
   if (!hasSecondFlash) return ZYL_SUCCESS;
   std::string text;
-  if (!storedText(*volatileRecord, "volatileFlashMemory", text)) return kRefused;
+  if (!storedText(*volatileRecord, "volatileFlashMemory", text)) return ZYL_CONFIG_REFUSED;
   const size_t kept = text.size() < kVolatileSize ? text.size() : kVolatileSize;
   std::memcpy(secondFlashImage, text.data(), kept);
   std::memset(secondFlashImage + kept, 0, kVolatileSize - kept);
@@ -342,7 +341,7 @@ unsigned int ZylInterface::SetFreqFact(uint32_t factor, uint16_t* readback) {
       return result;
     const zyl::detail::LeadingHex hex = zyl::detail::leadingHex(
         imageText(reply, static_cast<size_t>(length < 0 ? 0 : length)), kHexReadbackDigits);
-    if (hex.digits == 0) return kRefused;
+    if (hex.digits == 0) return ZYL_CONFIG_REFUSED;
     if (readback) *readback = static_cast<uint16_t>(hex.value);
     adcChannels[5] = static_cast<uint16_t>(hex.value);
     return ZYL_SUCCESS;

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr size_t kRegionSize = 65536;
+constexpr size_t kRegionSize = ZYL_FLASH_REGION_BYTES;
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "property violated: %s\n", what);

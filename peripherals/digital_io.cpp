@@ -12,7 +12,6 @@ namespace {
 
 constexpr unsigned kInputChannels = 16;
 constexpr unsigned kAdcChannels = 32;
-constexpr unsigned kRefreshFailed = 2;
 
 unsigned char inputBit(unsigned inputs, unsigned channel) {
   return channel < kInputChannels ? static_cast<unsigned char>((inputs >> channel) & 1) : 0;
@@ -48,7 +47,7 @@ unsigned int ZylInterface::SetDigOut(unsigned char channel, unsigned char on, un
 }
 
 unsigned char ZylInterface::GetDigIn(unsigned char channel) {
-  if (UpdateStatusIfNeeded() != ZYL_SUCCESS) return kRefreshFailed;
+  if (UpdateStatusIfNeeded() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
   return inputBit(digitalInputs, channel);
 }
 
@@ -61,7 +60,7 @@ unsigned char ZylInterface::IsPressureSensitiveChannel(unsigned char channel) {
 }
 
 unsigned short ZylInterface::ReadADC(unsigned char channel) {
-  if (UpdateStatusIfNeeded() != ZYL_SUCCESS) return kRefreshFailed;
+  if (UpdateStatusIfNeeded() != ZYL_SUCCESS) return ZYL_COMM_FAILURE;
   return channel < kAdcChannels ? adcChannels[channel].load() : 0;
 }
 

@@ -6,7 +6,7 @@
 namespace zyl::python {
 namespace {
 
-constexpr size_t kFlashRegionBytes = 65536;
+constexpr size_t kFlashRegionBytes = ZYL_FLASH_REGION_BYTES;
 
 std::wstring wide(const wchar_t* text) {
   return text ? std::wstring(text) : std::wstring();

@@ -12,7 +12,7 @@ namespace zyl::python {
 namespace {
 
 // The largest scan reply the library accepts, and so the largest V3 message we read.
-constexpr size_t kMaxScanReply = 7340032;
+constexpr size_t kMaxScanReply = ZYL_SCAN_REPLY_BYTES;
 
 // Borrowed: the module holds the classes for as long as anything can raise them.
 py::handle errorClass, noInstrumentClass, notAcknowledgedClass, invalidArgumentClass,

@@ -34,7 +34,7 @@
 
 namespace {
 
-constexpr long kScanReplyCapacity = 7340032;  // 0x700000
+constexpr long kScanReplyCapacity = ZYL_SCAN_REPLY_BYTES;
 constexpr uint64_t kTicksPerMsNumerator = 273066;
 constexpr uint64_t kTicksPerMsDenominator = 940;
 constexpr uint64_t kMaxTicks = 0xFFFFFFFFu;

@@ -26,10 +26,12 @@
 #include <string>
 #include <vector>
 
+#include <zyl/limits.h>
+
 namespace zyl::sim {
 
 struct SimFlash {
-  static constexpr size_t kRegionSize = 65536;
+  static constexpr size_t kRegionSize = ZYL_FLASH_REGION_BYTES;
   static constexpr int kRegions = 2;
 
   std::array<std::vector<uint8_t>, kRegions> regions;

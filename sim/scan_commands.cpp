@@ -186,7 +186,7 @@ void scanCommand(CommandContext& c) {
 
 std::optional<V3Scan> decodeV3Scan(std::span<const uint8_t> m) {
   if (m.size() < kV3ScanHeaderBytes || std::memcmp(m.data(), "ZSCN", 4) != 0) return std::nullopt;
-  const uint64_t n = getLe32(m.data() + 16);
+  const uint64_t n = getLe32(m.data() + kV3ScanCountOffset);
   if ((m.size() - kV3ScanHeaderBytes) / 4 < n) return std::nullopt;
   V3Scan s;
   s.sequence = getLe32(m.data() + 4);
@@ -198,6 +198,11 @@ std::optional<V3Scan> decodeV3Scan(std::span<const uint8_t> m) {
   for (uint64_t i = 0; i < n; ++i)
     s.counts[i] = getLe32(m.data() + kV3ScanHeaderBytes + 4 * i) ^ 0x80000000u;
   return s;
+}
+
+size_t v3ScanMessageBytes(std::span<const uint8_t> received) {
+  if (received.size() < kV3ScanHeaderBytes) return 0;
+  return kV3ScanHeaderBytes + 4 * size_t{getLe32(received.data() + kV3ScanCountOffset)};
 }
 
 void installScanCommands(Firmware& firmware) {

@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "zyl/UsbBackend.h"
+#include "zyl/limits.h"
 
 class CCyUSBDevice;
 class CCyBulkEndPoint;
@@ -620,8 +621,8 @@ class ZylInterface {
   FlashMemory::c_flashMemory* flashRecord = nullptr;
   VolatileFlashMemory::c_volatileFlashMemory* volatileRecord = nullptr;
   std::ostringstream xmlStream;
-  unsigned char configFlashImage[65536] = {};
-  unsigned char secondFlashImage[65536] = {};
+  unsigned char configFlashImage[ZYL_FLASH_REGION_BYTES] = {};
+  unsigned char secondFlashImage[ZYL_FLASH_REGION_BYTES] = {};
   // Callbacks, the last debug message, the log file and the clock of its last line.
   ZylDebugCallback debugCallback = nullptr;
   ZylProgressCallback progressCallback = nullptr;

@@ -35,7 +35,7 @@ std::string configurationWith(const std::string& element, const std::string& tex
   return doc;
 }
 
-constexpr size_t kRegion = 65536;
+constexpr size_t kRegion = ZYL_FLASH_REGION_BYTES;
 
 class StoreTest : public ::testing::Test {
  protected:

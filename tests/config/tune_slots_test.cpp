@@ -106,7 +106,7 @@ TEST_F(TuneSlots, FourPositionsOfEachKindSurviveSaveAndReconnect) {
 TEST_F(TuneSlots, RefusalsAndTheFallBackToTheSimplifiedForm) {
   std::string old = tuneDocument("old");
   ASSERT_EQ(z->SetDefaultTuneParameters(old.data(), true, false), 0u);
-  const std::vector<unsigned char> image(z->secondFlashImage, z->secondFlashImage + 65536);
+  const std::vector<unsigned char> image(z->secondFlashImage, std::end(z->secondFlashImage));
 
   // A simplified form of one byte more than its slot changes nothing; one of exactly its size
   // fills the slot without a terminating zero and still reads back whole, the document in the

@@ -99,7 +99,7 @@ TEST_F(E2E, OlderGenerationScansDeliverTheSpectrumAndTheLargestReply) {
 
   // A full sweep of four minutes has more points than a reply can carry: the largest reply
   // arrives whole, its point count in the last four bytes, big-endian.
-  constexpr size_t kMax = 7340032;
+  constexpr size_t kMax = ZYL_SCAN_REPLY_BYTES;
   ASSERT_GT(sim::scanPointCount(0, 65535, ticksOf(240000)), kMax / 4);
   const std::vector<uint32_t> full = scan(z, 0, 65535, 240000, kMax);
   const auto* p = static_cast<const unsigned char*>(GlobalLock(blocks.back()));

@@ -54,7 +54,7 @@ const char* const kOpNames[] = {"Connect",    "DataReply", "AckedCommand", "Scan
                                 "ScanV3",     "ScanPipe",  "StatusStream", "SerialRead",
                                 "ModbusRead", "FlashRead", "FlashWrite",   "FirmwareUpdate"};
 // The caller's buffer of each operation: its capacity, between guard bytes.
-constexpr long kCapacity[] = {0, 80, 0, 0, 0, 4096, 0, 16, 0, 65536, 0, 0};
+constexpr long kCapacity[] = {0, 80, 0, 0, 0, 4096, 0, 16, 0, ZYL_FLASH_REGION_BYTES, 0, 0};
 
 // The way back to a link that works in step:
 //  Next    the next exchange (or read, or frame) works;
@@ -246,7 +246,8 @@ class FaultMatrix : public ::testing::TestWithParam<Row> {
   static constexpr size_t kBlock = 1 << 16;
   std::shared_ptr<sim::Instrument> instrument;
   std::unique_ptr<ZylInterface> z;
-  std::vector<unsigned char> mem = std::vector<unsigned char>(65536 + 2 * kGuard, kPattern);
+  std::vector<unsigned char> mem =
+      std::vector<unsigned char>(ZYL_FLASH_REGION_BYTES + 2 * kGuard, kPattern);
   HGLOBAL block = nullptr;
   std::string version, model;
 };

@@ -213,7 +213,7 @@ TEST_F(UsbStack, RepliesAndScanDataArriveWholeAndExact) {
 
   // The scan pipe carries large transfers whole.
   ASSERT_EQ(zyl->clearScanPipe(), ZYL_SUCCESS);
-  std::vector<unsigned char> buffer(7 * 1024 * 1024);
+  std::vector<unsigned char> buffer(ZYL_SCAN_REPLY_BYTES);
   for (long size : {1000003L, 65536L, 3L}) {
     char command[32];
     std::snprintf(command, sizeof command, "-1BZC%08lX", static_cast<unsigned long>(size));

@@ -10,7 +10,7 @@ namespace zyl::tool {
 
 namespace {
 
-constexpr size_t kRegionSize = 65536;
+constexpr size_t kRegionSize = ZYL_FLASH_REGION_BYTES;
 
 }  // namespace
 
@@ -43,7 +43,8 @@ void addFlashCommand(CLI::App& app, Action& run) {
           std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
           if (bytes.size() > kRegionSize)
             return session.fail(kUsage, *file + " holds " + std::to_string(bytes.size()) +
-                                            " bytes, more than a region's 65536");
+                                            " bytes, more than a region's " +
+                                            std::to_string(kRegionSize));
           std::copy(bytes.begin(), bytes.end(), image.begin());
         } else if (std::string why = out.open(*file); !why.empty()) {
           return session.fail(kUsage, why);
@@ -62,7 +63,7 @@ void addFlashCommand(CLI::App& app, Action& run) {
               return write ? z.WriteFlash(image.data(), *region)
                            : z.ReadFlash(image.data(), *region);
             },
-            [] { return std::string("65536 bytes"); });
+            [] { return std::to_string(kRegionSize) + " bytes"; });
         if (status != ZYL_SUCCESS) {
           out.discard();
           return session.result(status, what);

@@ -26,12 +26,8 @@
 namespace zyl::tool {
 namespace {
 
-constexpr size_t kMaxReply = 7340032;
+constexpr size_t kMaxReply = ZYL_SCAN_REPLY_BYTES;
 constexpr size_t kV3Header = sim::kV3ScanHeaderBytes;
-
-uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 struct ScanArgs {
   int from = 0, to = 65535;
@@ -193,7 +189,8 @@ int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum, OutputFile& 
           if (st != ZYL_SUCCESS) return received > 0 ? ZYL_SUCCESS : st;
           received += static_cast<size_t>(length);
           if (simulatedLayout && received >= kV3Header && expected == data.size())
-            expected = std::min(data.size(), kV3Header + 4 * size_t{le32(data.data() + 16)});
+            expected =
+                std::min(data.size(), sim::v3ScanMessageBytes(std::span(data).first(received)));
           if (length < kPiece && received < expected) break;
           timeoutMs = 1000;
         }

@@ -56,12 +56,14 @@
 #include <span>
 #include <vector>
 
+#include <zyl/limits.h>
 #include <zyl/sim/Firmware.h>
 
 namespace zyl::sim {
 
-inline constexpr size_t kScanReplyBytes = 7340032;  // the host's scan reply capacity
-inline constexpr size_t kV3ScanHeaderBytes = 20;    // before the points of a V3 message
+inline constexpr size_t kScanReplyBytes = ZYL_SCAN_REPLY_BYTES;  // the host's scan reply capacity
+inline constexpr size_t kV3ScanHeaderBytes = 20;  // before the points of a V3 message
+inline constexpr size_t kV3ScanCountOffset = 16;  // of n in a V3 message
 
 // The DAC codes the instrument was last sent.
 struct DacSettings {
@@ -106,5 +108,8 @@ struct V3Scan {
 // Decodes one message of the layout above; nothing when it does not start with "ZSCN" or holds
 // fewer bytes than its point count needs (bytes beyond them are ignored).
 std::optional<V3Scan> decodeV3Scan(std::span<const uint8_t> message);
+// The length of the whole V3 message that begins with `received` (header and points), from the
+// count in its header; 0 while the header is not complete.
+size_t v3ScanMessageBytes(std::span<const uint8_t> received);
 
 }  // namespace zyl::sim
