@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include <zyl/sim/Instrument.h>
 
 #include "sim/controller_io.h"
 #include "sim/flash.h"
+#include "sim/state_file.h"
 
 namespace zyl::sim {
 
@@ -40,40 +39,6 @@ std::string xmlEscaped(std::string_view text) {
   return out;
 }
 
-// The flash as the state file keeps it: region 0, then region 1.
-void load(SimFlash& flash, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return;
-  std::vector<char> bytes(SimFlash::kRegionSize * SimFlash::kRegions + 1);
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (static_cast<size_t>(in.gcount()) != SimFlash::kRegionSize * SimFlash::kRegions) return;
-  for (int r = 0; r < SimFlash::kRegions; ++r) {
-    const char* begin = bytes.data() + r * SimFlash::kRegionSize;
-    flash.regions[r].assign(begin, begin + SimFlash::kRegionSize);
-  }
-}
-
-// Written beside the file and renamed over it, so that a run cut short never leaves half a flash.
-void save(const SimFlash& flash, const std::string& path) {
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    for (const auto& region : flash.regions)
-      out.write(reinterpret_cast<const char*>(region.data()),
-                static_cast<std::streamsize>(region.size()));
-    if (!out) {
-      std::fprintf(stderr, "zyl simulator: cannot write the flash state file %s\n",
-                   temporary.c_str());
-      return;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  if (error)
-    std::fprintf(stderr, "zyl simulator: cannot replace the flash state file %s: %s\n",
-                 path.c_str(), error.message().c_str());
-}
-
 void onWrite(CommandContext& c) {
   SimFlash& flash = flashOf(c);
   const std::span<const uint8_t> bytes = c.bytes();
@@ -85,7 +50,10 @@ void onWrite(CommandContext& c) {
   auto& region = flash.regions[static_cast<size_t>(flash.selected)];
   region.assign(bytes.begin() + kWritePrefix.size(), bytes.end());
   ++flash.writes;
-  if (!c.options().flashFile.empty()) save(flash, c.options().flashFile);
+  // The controller has written its flash, whatever happens to the file that keeps it: a save that
+  // fails is said here, and again by whoever saves the state next.
+  if (const std::string why = saveStateFile(c); !why.empty())
+    std::fprintf(stderr, "zyl simulator: %s\n", why.c_str());
   c.ack();
 }
 
@@ -147,7 +115,6 @@ SimFlash& flashOf(FirmwareContext& f) {
     loaded.ready = true;
     loaded.flash.store(0, defaultConfiguration(f.options()));
     loaded.flash.store(1, {});
-    if (!f.options().flashFile.empty()) load(loaded.flash, f.options().flashFile);
   }
   return loaded.flash;
 }

@@ -8,9 +8,8 @@
 //
 // A fresh instrument holds a configuration document of its own in region 0 (its supplies, gauge,
 // heater controllers, housing, amplifier, RF box and serial number; the model is not stored, it is
-// what "-1B07" answers) and an empty region 1. With InstrumentOptions::flashFile the flash is read
-// from that file when the instrument is made (a file that is missing or not exactly two regions
-// long leaves the fresh flash) and the file is written after every accepted write.
+// what "-1B07" answers) and an empty region 1. With InstrumentOptions::stateFile the flash is part
+// of the state file (sim/state_file.h), written again after every accepted write.
 //
 // Also here: "-1B22" takes the frequency factor (V3 firmware answers the frequency it reads back
 // as four hex digits, older firmware "ACK"; either way the readback becomes ADC channel 5) and
@@ -47,7 +46,7 @@ struct SimFlash {
   std::string text(int region) const;
 };
 
-// The flash of the instrument, set up (from the state file, or fresh) on first use.
+// The flash of the instrument, set up fresh on first use.
 SimFlash& flashOf(FirmwareContext& f);
 // The configuration document a fresh instrument holds in region 0.
 std::string defaultConfiguration(const InstrumentOptions& options);

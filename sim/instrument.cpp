@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <stdexcept>
 
-#include "sim/flash.h"
+#include "sim/state_file.h"
 
 namespace zyl::sim {
 
@@ -158,10 +159,27 @@ Instrument::Instrument(InstrumentOptions options)
   if (fifos_.size() > 1) fifos_[1].address = kStatusIn;
   if (fifos_.size() > 2) fifos_[2].address = kScanIn;
   FirmwareContext context(*this);
-  flashOf(context);  // the flash state file is read now, not at the first flash command
+  loadStateFile(context);
+  // Written at once, so that a file that cannot be written is found before any work is done.
+  if (std::string why = saveStateFile(context); !why.empty()) throw StateFileError(why);
 }
 
-Instrument::~Instrument() = default;
+Instrument::~Instrument() {
+  if (options_.stateFile.empty() || saveFailed_) return;
+  try {
+    if (const std::string why = saveState(); !why.empty())
+      std::fprintf(stderr, "zyl simulator: %s\n", why.c_str());
+  } catch (...) {
+  }
+}
+
+std::string Instrument::saveState() {
+  std::lock_guard lock(mutex_);
+  FirmwareContext context(*this);
+  std::string why = saveStateFile(context);
+  saveFailed_ = !why.empty();
+  return why;
+}
 
 std::unique_ptr<zyl::usb::UsbHandle> Instrument::open() {
   std::lock_guard lock(mutex_);

@@ -41,6 +41,9 @@ class PhysicalModel {
 
   // Moves the model to simulated time `nowMs` (the first call only sets the start).
   void advanceTo(double nowMs);
+  // Lets `ms` of simulated time pass, whatever the clock says (the time an instrument ran on its
+  // own between two programs).
+  void elapse(double ms);
 
   // Pump switches as the pump's serial texts set them.
   void setRunSwitch(bool on) { runSwitch_ = on; }
@@ -48,6 +51,7 @@ class PhysicalModel {
   bool runSwitch() const { return runSwitch_; }
   bool standby() const { return standby_; }
   double speedHz() const { return speedHz_; }
+  void setSpeedHz(double hz) { speedHz_ = hz; }
   double pressureMbar() const { return pressureMbar_; }
   void setPressureMbar(double p) { pressureMbar_ = p; }  // for tests and demos
 
@@ -57,6 +61,9 @@ class PhysicalModel {
 
  private:
   void step(double dtS);
+  double targetSpeedHz() const {
+    return !runSwitch_ ? 0 : standby_ ? kStandbySpeedHz : kFullSpeedHz;
+  }
 
   bool started_ = false;
   double lastMs_ = 0;

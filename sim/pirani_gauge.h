@@ -24,6 +24,8 @@ class PiraniGauge : public SerialDevice {
 
   Unit unit() const { return unit_; }
   int baud() const { return baud_; }
+  void setUnit(Unit unit) { unit_ = unit; }
+  void setBaud(int baud) { baud_ = baud; }
 
  private:
   std::string answerTo(FirmwareContext& f, std::string_view command);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -168,7 +169,7 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
        "\"firmware\": \"VERSION140101A-V3\""},
       {{"--sim", "firmware", "update", "missing.bin"}, 1, "File does not exist"},
       {{"--sim", "--sim-time-scale", "100", "demo"}, 0, "plot:             scan.svg"},
-      {{"--sim", "gauge", "read"}, 0, "pressure_mbar:  1000.0"},
+      {{"--sim-state", "none", "gauge", "read"}, 0, "pressure_mbar:  1000.0"},
       {{"--sim-model", "zentra-C Vexa", "info"}, 0, "model:      zentra-C Vexa"},
       // The flash outlives the run, unless the state is kept in memory only.
       {{"--sim", "config", "set", "serial-number", "SN42"}, 0, "serial-number:       SN42"},
@@ -200,6 +201,53 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
     }
   }
+}
+
+// The simulated instrument runs on between runs: each run finds pump, vacuum and heaters where the
+// last one left them, moved on by the time between. Files that are not its state are refused and
+// left as they were, and so is a run whose state cannot be written.
+TEST_F(ToolTest, SimulatedInstrumentRunsOnBetweenRuns) {
+  const auto step = [&](Args args) {
+    args.insert(args.begin(), {"--sim-state", "st", "--sim-time-scale", "100", "--json"});
+    const Ran r = run(args);
+    EXPECT_EQ(r.exit, 0) << r.out << r.err;
+    return nlohmann::json::parse(r.out, nullptr, false);
+  };
+  step({"pump", "on"});
+  const auto pumping = step({"status"});
+  EXPECT_EQ(pumping["pump_running"], true);
+  EXPECT_GT(pumping["pump_speed"], 0);
+  EXPECT_LT(pumping["pressure_mbar"], 1000);
+  step({"heater", "capillary", "on", "--temp", "150"});
+  EXPECT_GT(step({"status"})["capillary_c"], 25);
+  EXPECT_GT(step({"scan", "--from", "0", "--to", "60000", "--time", "100"})["points"], 100);
+
+  const std::string state = slurp(dir / "st");
+  struct Refusal {
+    std::string file;
+    std::optional<std::string> content;
+    int exit;
+    std::string fragment;
+  };
+  const Refusal refusals[] = {
+      {"notes.csv", "position,counts\n1,2\n", 1, "is not a state file of the simulated"},
+      {"cut", state.substr(0, state.size() - 4), 1, "damaged: it ends before its \"end\""},
+      {"bad", "zyl-sim-state 1\nsaved-at 0\npump 1 0 nan 1\nend\n", 1, "line 3 (\"pump\")"},
+      {"newer", "zyl-sim-state 2\nend\n", 1, "its format 2 is not the format 1"},
+      {"log", std::nullopt, 1, "it is a directory"},
+      {"/nonexistent/x.state", std::nullopt, 1, "cannot write the state file /nonexistent"},
+      {"empty", "", 0, "\"serial-number\": \"SN9\""},
+  };
+  fs::create_directories(dir / "log");
+  for (const Refusal& c : refusals) {
+    SCOPED_TRACE(c.file);
+    if (c.content) std::ofstream(dir / c.file, std::ios::binary) << *c.content;
+    const Ran r = run({"--sim-state", c.file, "--json", "config", "set", "serial-number", "SN9"});
+    EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.fragment), std::string::npos) << r.out << r.err;
+    if (c.content && c.exit != 0) EXPECT_EQ(slurp(dir / c.file), *c.content);
+  }
+  EXPECT_NE(run({"--sim-state", "empty", "config", "show"}).out.find("SN9"), std::string::npos);
 }
 
 TEST_F(ToolTest, ScanWritesItsFilesOrStandardOutput) {

@@ -50,6 +50,8 @@ class ChosenInstrument final : public usb::UsbBackend {
   GlobalOptions options_;
 };
 
+std::weak_ptr<sim::Instrument> simulatedInstrument;  // of this run, once made
+
 std::string hex4(uint16_t v) {
   char text[8];
   std::snprintf(text, sizeof text, "%04x", v);
@@ -72,10 +74,10 @@ std::optional<std::pair<int, int>> parseBusAddress(const std::string& text) {
   return std::pair{bus, address};
 }
 
-// The simulated instrument keeps its flash between runs, as a real one does: in the file given,
-// else in $ZYL_SIM_STATE, else in a file per firmware version (the generations lay their flash
-// out differently) under $XDG_CACHE_HOME/zyl or ~/.cache/zyl. Without a usable cache directory
-// the flash lives in memory for the run.
+// The simulated instrument keeps running between runs, as a real one does (its flash, pump,
+// heaters, outputs and DACs): in the file given, else in $ZYL_SIM_STATE, else in a file per
+// firmware version (the generations lay their flash out differently) under $XDG_CACHE_HOME/zyl or
+// ~/.cache/zyl. Without a usable cache directory it lives in memory for the run.
 std::string simStateFile(const std::string& option, const std::string& firmware) {
   if (option == "none") return {};
   if (!option.empty()) return option;
@@ -90,7 +92,7 @@ std::string simStateFile(const std::string& option, const std::string& firmware)
   std::error_code error;
   std::filesystem::create_directories(dir / "zyl", error);
   if (error) return {};
-  return (dir / "zyl" / ("sim-" + firmware + ".flash")).string();
+  return (dir / "zyl" / ("sim-" + firmware + ".state")).string();
 }
 
 void installBackend(const GlobalOptions& options) {
@@ -103,15 +105,22 @@ void installBackend(const GlobalOptions& options) {
     else if (firmware && *firmware)
       simOptions.firmwareVersion = firmware;
     simOptions.timeScale = options.simTimeScale;
-    simOptions.flashFile = simStateFile(options.simState, simOptions.firmwareVersion);
+    simOptions.stateFile = simStateFile(options.simState, simOptions.firmwareVersion);
     if (!options.simModel.empty()) simOptions.model = options.simModel;
-    backend = std::make_shared<sim::SimBackend>(std::make_shared<sim::Instrument>(simOptions));
+    auto instrument = std::make_shared<sim::Instrument>(simOptions);  // may refuse its state file
+    simulatedInstrument = instrument;
+    backend = std::make_shared<sim::SimBackend>(std::move(instrument));
   } else {
     backend = usb::currentBackend();
   }
   if (!options.device.empty() || !options.serial.empty())
     backend = std::make_shared<ChosenInstrument>(std::move(backend), options);
   usb::useBackend(std::move(backend));
+}
+
+std::string saveSimulatorState() {
+  const std::shared_ptr<sim::Instrument> instrument = simulatedInstrument.lock();
+  return instrument ? instrument->saveState() : std::string();
 }
 
 void addListCommand(CLI::App& app, Action& run) {

@@ -203,11 +203,11 @@ def man_page(zyl, root, inherited_examples):
 ENVIRONMENT = [
     ("ZYL_BACKEND", "sim: talk to the simulated instrument, exactly as --sim does (the library "
      "reads it too, in any program)."),
-    ("ZYL_SIM_STATE", "The file that keeps the simulated instrument's flash between runs, when "
-     "--sim-state is not given."),
+    ("ZYL_SIM_STATE", "The file that keeps the simulated instrument (flash, pump, heaters, outputs, "
+     "DACs) between runs, when --sim-state is not given."),
     ("ZYL_SIM_FIRMWARE", "The simulated instrument's firmware version text with ZYL_BACKEND=sim "
      "(--sim=FIRMWARE gives it with --sim)."),
-    ("XDG_CACHE_HOME, HOME", "Where the simulated instrument's flash is kept by default: "
+    ("XDG_CACHE_HOME, HOME", "Where the simulated instrument's state is kept by default: "
      "$XDG_CACHE_HOME/zyl, else $HOME/.cache/zyl; with neither, in memory for the run."),
     ("ZYL_USB_IDS", "The USB IDs taken for instruments, VENDOR[:PRODUCT|:*] in hex, separated by "
      "commas (e.g. 04b4:1004,1234:*); replaces the built-in list."),
@@ -215,9 +215,10 @@ ENVIRONMENT = [
 
 FILES = [
     ("DIR/ZylDebug.out", "The debug log that --log DIR appends to."),
-    ("~/.cache/zyl/sim-FIRMWARE.flash", "The simulated instrument's flash, one file per firmware "
-     "version, kept between runs unless --sim-state or ZYL_SIM_STATE names another file "
-     "(--sim-state none: in memory only)."),
+    ("~/.cache/zyl/sim-FIRMWARE.state", "The simulated instrument's state (flash, pump, heaters, "
+     "outputs, DACs, and when it was saved), one file per firmware version, kept between runs "
+     "unless --sim-state or ZYL_SIM_STATE names another file (--sim-state none: in memory only). "
+     "A file that is not such a state file is refused and left as it is."),
     ("/lib/udev/rules.d/60-zyl.rules", "The udev rule that gives the plugdev group access to the "
      "instrument (installed under the prefix's lib/udev/rules.d)."),
 ]

@@ -11,6 +11,7 @@
 #include "tools/zyl/device.h"
 #include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
+#include "zyl/sim/Instrument.h"
 #include "zyl/version.h"
 
 namespace {
@@ -143,9 +144,9 @@ int main(int argc, char** argv) {
   app.add_option("--serial", options.serial,
                  "Use the instrument with this serial number (see zyl list)");
   app.add_option("--sim-state", options.simState,
-                 "Keep the simulated instrument's flash in FILE between runs, \"none\" to keep "
-                 "it in memory only (implies --sim; default $ZYL_SIM_STATE, else "
-                 "~/.cache/zyl/sim-FIRMWARE.flash)")
+                 "Keep the simulated instrument (flash, pump, heaters, outputs, DACs) in FILE "
+                 "between runs, \"none\" to keep it in memory only (implies --sim; default "
+                 "$ZYL_SIM_STATE, else ~/.cache/zyl/sim-FIRMWARE.state)")
       ->type_name("FILE");
   app.add_option("--sim-model", options.simModel,
                  "The model name the simulated instrument reports, e.g. \"zentra-S Vexa\" "
@@ -185,9 +186,20 @@ int main(int argc, char** argv) {
     options.sim = simVersion;
   if (options.json) hideProgress();
   Session session(options);
+  int code = kOk;
   try {
-    return session.finish(run(session));
+    code = run(session);
+  } catch (const zyl::sim::StateFileError& e) {
+    code = session.fail(kUsage, e.what());
   } catch (const std::exception& e) {
-    return session.finish(session.fail(kRefused, e.what()));
+    code = session.fail(kRefused, e.what());
   }
+  // The simulated instrument runs on after this run only if its state is kept.
+  if (const std::string why = saveSimulatorState(); !why.empty()) {
+    if (code == kOk)
+      code = session.fail(kUsage, why);
+    else
+      std::cerr << "zyl: " << why << '\n';
+  }
+  return session.finish(code);
 }

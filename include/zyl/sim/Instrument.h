@@ -44,6 +44,17 @@
 // `clock()` is the time physical processes follow (`timeScale`, or `manualClock` and
 // `clock().advance(ms)` in tests). Replies, late replies and stream time-outs run in real time.
 //
+// State file: with `stateFile` the instrument is one that kept running between the programs that
+// use it. The file holds the flash and the controller's state (pump switches, rotor speed,
+// pressure, heaters and set-points, digital and analog outputs, analog input settings, I2C, DAC
+// codes, serial line settings, the gauge's unit) with the wall-clock time it was written. A new
+// instrument reads it and moves its physics on by the time since, at its own `timeScale` (not in
+// `manualClock` mode); it writes the file at once (so one that cannot be written is found before
+// any work), after every flash write, on `saveState()` and when it is destroyed. A file that is
+// neither absent, empty nor a state file, or a state file that is damaged or of a newer format,
+// is refused with StateFileError and left as it is. The format is described in sim/state_file.h.
+// What belongs to the USB link is not kept: FIFOs, the status stream, queued scans, faults.
+//
 // Trace: every transfer and vendor request is recorded (`trace()`, `clearTrace()`), with the time,
 // the handle, the endpoint (0 for vendor requests), the direction, the bytes moved and the outcome.
 #pragma once
@@ -58,6 +69,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -93,9 +105,8 @@ struct InstrumentOptions {
   std::string model = "zentra Vexa";                  // the USB product text and "-1B07" answer
   std::string serialNumber = "SIM0001";               // the USB serial number
   int bulkInEndpoints = 3;  // 3; 2 without a scan pipe; 1 with the command pipe only
-  // Where the flash commands keep the flash: empty in memory; a path is loaded at start and saved
-  // on every flash write.
-  std::string flashFile{};
+  // The state file (see above); empty: everything lives in memory for the instrument's life.
+  std::string stateFile{};
   double timeScale = 1.0;    // simulated ms per real ms for physical processes
   bool manualClock = false;  // the clock moves only through clock().advance()
   uint64_t seed = 1;         // of the spectra, the noise and garbage replies
@@ -157,9 +168,17 @@ struct TraceEntry {
 
 class InstrumentHandle;
 
+// A state file the instrument must not use or overwrite, or cannot write; `what()` says which and
+// why.
+class StateFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Every public member is thread-safe; handles onto it may be used from several threads at once.
 class Instrument : public std::enable_shared_from_this<Instrument> {
  public:
+  // Throws StateFileError for a state file it refuses or cannot write (see "State file").
   explicit Instrument(InstrumentOptions options = {});
   ~Instrument();
   Instrument(const Instrument&) = delete;
@@ -202,6 +221,10 @@ class Instrument : public std::enable_shared_from_this<Instrument> {
   std::vector<TraceEntry> trace() const;  // a copy, oldest first
   void clearTrace();
   size_t queuedMessages(uint8_t endpoint) const;  // messages waiting in an IN FIFO (due or not)
+
+  // Writes the state file now, the physics brought to the present first: "" when written (or
+  // when there is no state file), else why not. A failed save is not tried again on destruction.
+  std::string saveState();
 
  private:
   friend class FirmwareContext;
@@ -268,6 +291,7 @@ class Instrument : public std::enable_shared_from_this<Instrument> {
   std::vector<ActiveFault> faults_;
   int nextFaultId_ = 1;
   std::mt19937_64 faultRng_;
+  bool saveFailed_ = false;
   std::deque<TraceEntry> trace_;
   // Replies of the command being executed, so that a fault can act on them before they queue.
   std::vector<std::vector<uint8_t>>* pendingReplies_ = nullptr;
