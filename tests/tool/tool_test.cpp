@@ -208,18 +208,25 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
 // left as they were, and so is a run whose state cannot be written.
 TEST_F(ToolTest, SimulatedInstrumentRunsOnBetweenRuns) {
   const auto step = [&](Args args) {
-    args.insert(args.begin(), {"--sim-state", "st", "--sim-time-scale", "100", "--json"});
+    args.insert(args.begin(), {"--sim-state", "st", "--json"});
     const Ran r = run(args);
     EXPECT_EQ(r.exit, 0) << r.out << r.err;
     return nlohmann::json::parse(r.out, nullptr, false);
   };
+  const auto aMinuteLater = [&] {  // as if the instrument had run on its own since
+    std::string state = slurp(dir / "st");
+    const size_t at = state.find("saved-at ") + 9, end = state.find('\n', at);
+    const long long ms = std::stoll(state.substr(at, end - at)) - 60000;
+    std::ofstream(dir / "st", std::ios::binary) << state.replace(at, end - at, std::to_string(ms));
+  };
   step({"pump", "on"});
-  const auto pumping = step({"status"});
-  EXPECT_EQ(pumping["pump_running"], true);
-  EXPECT_GT(pumping["pump_speed"], 0);
-  EXPECT_LT(pumping["pressure_mbar"], 1000);
+  aMinuteLater();
+  const auto pumped = step({"status"});
+  EXPECT_EQ(pumped["pump_at_speed"], true);
+  EXPECT_LT(pumped["pressure_mbar"], 1e-4);
   step({"heater", "capillary", "on", "--temp", "150"});
-  EXPECT_GT(step({"status"})["capillary_c"], 25);
+  aMinuteLater();
+  EXPECT_GT(step({"status"})["capillary_c"], 140);
   EXPECT_GT(step({"scan", "--from", "0", "--to", "60000", "--time", "100"})["points"], 100);
 
   const std::string state = slurp(dir / "st");
@@ -231,8 +238,8 @@ TEST_F(ToolTest, SimulatedInstrumentRunsOnBetweenRuns) {
   };
   const Refusal refusals[] = {
       {"notes.csv", "position,counts\n1,2\n", 1, "is not a state file of the simulated"},
-      {"cut", state.substr(0, state.size() - 4), 1, "damaged: it ends before its \"end\""},
-      {"bad", "zyl-sim-state 1\nsaved-at 0\npump 1 0 nan 1\nend\n", 1, "line 3 (\"pump\")"},
+      {"cut", state.substr(0, state.size() - 4), 1, "damaged: it ends before its"},
+      {"bad", "zyl-sim-state 1\nsaved-at 0\npump 1 0 nan 1\nend\n", 1, "damaged: line 3"},
       {"newer", "zyl-sim-state 2\nend\n", 1, "its format 2 is not the format 1"},
       {"log", std::nullopt, 1, "it is a directory"},
       {"/nonexistent/x.state", std::nullopt, 1, "cannot write the state file /nonexistent"},
@@ -245,7 +252,9 @@ TEST_F(ToolTest, SimulatedInstrumentRunsOnBetweenRuns) {
     const Ran r = run({"--sim-state", c.file, "--json", "config", "set", "serial-number", "SN9"});
     EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
     EXPECT_NE(r.out.find(c.fragment), std::string::npos) << r.out << r.err;
-    if (c.content && c.exit != 0) EXPECT_EQ(slurp(dir / c.file), *c.content);
+    if (c.content && c.exit != 0) {
+      EXPECT_EQ(slurp(dir / c.file), *c.content);
+    }
   }
   EXPECT_NE(run({"--sim-state", "empty", "config", "show"}).out.find("SN9"), std::string::npos);
 }
