@@ -183,6 +183,9 @@ struct Acquisition::Run {
       g.lock();
       if (!ok) sinkRefused = true;
     }
+    g.unlock();
+    sink.onEnd(summary);
+    isRunning = false;
   }
 
   bool shouldStop() const { return stopRequested.load(); }
@@ -264,7 +267,6 @@ struct Acquisition::Run {
   void runOlder() {
     HGLOBAL block = GlobalAlloc(GHND, kReplyBytes);
     if (!block) return end(Ending::NotStarted, "no memory for the scan data");
-    t0 = Clock::now();
     while (another(Clock::now())) {
       const uint32_t index = nextIndex++;
       const double at = seconds(Clock::now() - t0);
@@ -320,7 +322,6 @@ struct Acquisition::Run {
       inFlight.push_back({nextIndex++, Clock::now()});
     };
     if (!restart()) return end(Ending::Disconnected, "the scan pipe cannot be opened");
-    t0 = Clock::now();
     if (!another(t0)) return;
     enqueue();
     uint32_t expectSequence = 0;
@@ -382,6 +383,7 @@ struct Acquisition::Run {
                        : "the trigger on input " + std::to_string(method.trigger.channel) +
                              " did not come in time");
     } else {
+      t0 = Clock::now();  // before the flag: the delivery thread reads it once the flag is set
       wasTriggered = true;
       wake.notify_all();
       if (z.IsV3())
@@ -451,11 +453,7 @@ bool Acquisition::triggered() const {
 Summary Acquisition::wait() {
   Run& r = *run_;
   if (r.producer.joinable()) r.producer.join();
-  if (r.consumer.joinable()) {
-    r.consumer.join();
-    r.sink.onEnd(r.summary);
-  }
-  r.isRunning = false;
+  if (r.consumer.joinable()) r.consumer.join();
   return r.summary;
 }
 

@@ -88,6 +88,8 @@ class Instrument {
 // Configuration and identity, flash regions (config.cpp); the tune and ion-source slots.
 void bindConfig(py::class_<Instrument>& c);
 void bindTune(py::class_<Instrument>& c);
+// Runs of scans, the mzML writer and the mass calibration (acquisition.cpp).
+void bindAcquisition(py::module_& m, py::class_<Instrument>& c);
 
 // A method that sends a command and raises on a status that is not 0.
 template <class F>

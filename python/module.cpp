@@ -369,6 +369,7 @@ PYBIND11_MODULE(zyl, m) {
   bindFirmware(c);
   zyl::python::bindConfig(c);
   zyl::python::bindTune(c);
+  zyl::python::bindAcquisition(m, c);
   c.def(
       "type_name",
       [](Instrument& i, VexaHardwareType model) {

@@ -45,7 +45,29 @@ void SpectrumModel::init(uint64_t seed) {
   std::sort(peaks_.begin(), peaks_.end(),
             [](const Peak& a, const Peak& b) { return a.position < b.position; });
   noise_.seed(seed ^ 0x0B5E55EDu);
+  // Drawn from a generator of its own, so the sample's peaks stay what they were.
+  std::mt19937_64 axis(seed ^ 0xCA11B8A7Eu);
+  std::uniform_real_distribution<double> unit(-1, 1);
+  axis_ = {20 + 3 * unit(axis), 0.0305 * (1 + 0.01 * unit(axis)), 5e-9 * (1 + 0.5 * unit(axis)),
+           2e-14 * unit(axis)};
   ready_ = true;
+  for (size_t k = 0; k < kCalibrantMz.size(); ++k)
+    calibrantAt_[k] = truePosition(seed, kCalibrantMz[k]);
+}
+
+double SpectrumModel::trueMz(uint64_t seed, double p) {
+  if (!ready_) init(seed);
+  return axis_[0] + p * (axis_[1] + p * (axis_[2] + p * axis_[3]));
+}
+
+double SpectrumModel::truePosition(uint64_t seed, double mz) {
+  if (!ready_) init(seed);
+  double p = (mz - axis_[0]) / axis_[1];
+  for (int i = 0; i < 20; ++i) {  // Newton: the axis rises steeply and bends little
+    const double slope = axis_[1] + p * (2 * axis_[2] + p * 3 * axis_[3]);
+    p -= (trueMz(seed, p) - mz) / slope;
+  }
+  return p;
 }
 
 const std::array<SpectrumModel::Peak, 5>& SpectrumModel::peaks(uint64_t seed) {
@@ -60,6 +82,9 @@ void SpectrumModel::render(uint64_t seed, const ScanRequest& request, const DacS
                       (request.normalPolarity ? 1.0 : kInvertedPolarityYield);
   std::normal_distribution<double> baseline(kBaseline, kBaselineNoise);
   std::normal_distribution<double> shot(0, 1);
+  // Positions per ms of the sweep, from the ticks the scan command carried.
+  const double ms = double(request.ticks) * 940.0 / 273066.0;
+  const double speed = ms > 0 ? double(request.end - request.start) / ms : 0;
   for (uint64_t i = 0; i < n; ++i) {
     const double fraction = double(i) / double(n);
     const double x = scanPosition(request.start, request.end, n, i);
@@ -67,6 +92,14 @@ void SpectrumModel::render(uint64_t seed, const ScanRequest& request, const DacS
         std::exp2(-codeAt(dacs, kResolutionChannel, fraction) / kResolutionCodesPerHalving);
     const double shift = codeAt(dacs, kOffsetChannel, fraction) / kOffsetCodesPerPosition;
     double counts = baseline(noise_);
+    const double lag = speed * SpectrumModel::kDetectorLagMs;
+    for (double at : calibrantAt_) {
+      const double sigma = kCalibrantWidth * sharpen;
+      const double d = (x - at - lag - shift) / sigma;
+      if (std::abs(d) > kPeakReach) continue;
+      const double mean = gain * kCalibrantHeight * std::exp(-0.5 * d * d);
+      counts += mean + std::sqrt(mean) * shot(noise_);
+    }
     for (const Peak& p : peaks_) {
       const double sigma = p.width * sharpen;
       const double d = (x - p.position - shift) / sigma;

@@ -30,10 +30,22 @@ class SpectrumModel {
               uint8_t* out);
   const std::array<Peak, 5>& peaks(uint64_t seed);
 
+  // The instrument's own mass axis, hidden from the host, which finds it by calibrating: m/z at a
+  // scan position, a cubic drawn from the seed (about 20 + 0.0305 p, a few m/z from straight at
+  // the top), and its inverse.
+  double trueMz(uint64_t seed, double position);
+  double truePosition(uint64_t seed, double mz);
+  // The calibrant's peaks on the true axis, seen `lagMs` late at the sweep's speed.
+  static constexpr double kCalibrantHeight = 12000;
+  static constexpr double kCalibrantWidth = 25;  // sigma, in scan positions
+  static constexpr double kDetectorLagMs = 0.2;
+
  private:
   void init(uint64_t seed);
   bool ready_ = false;
   std::array<Peak, 5> peaks_{};
+  std::array<double, 4> axis_{};  // m/z = a + b p + c p^2 + d p^3
+  std::array<double, kCalibrantMz.size()> calibrantAt_{};
   std::mt19937_64 noise_;
 };
 

@@ -176,6 +176,7 @@ class Acquisition {
   bool start();
   // Asks the run to end after the scan in flight; safe from any thread and a signal-watching loop.
   void stop();
+  // From start() until the run has ended and the sink has had everything, onEnd included.
   bool running() const;
   // Waits until the run has ended and the sink has had everything; the summary.
   Summary wait();
@@ -187,6 +188,79 @@ class Acquisition {
   struct Run;
   std::unique_ptr<Run> run_;
 };
+
+// ---- mzML ---------------------------------------------------------------------------------
+// What a file says about the run beside its spectra.
+struct MzmlInfo {
+  std::string instrumentModel, serialNumber, firmware;
+  // The source's settings the run used ("capillary temperature set-point" -> "200 C", ...).
+  std::vector<std::pair<std::string, std::string>> sourceSettings;
+  MassCalibration calibration;    // used for the m/z axis (empty: positions)
+  std::string calibrationOrigin;  // where it came from, in words
+  bool centroid = false;          // write centroided spectra instead of profiles
+};
+
+// A sink that writes indexed mzML 1.1 (zlib arrays, m/z 64-bit, intensity 32-bit) as spectra
+// come, so memory stays flat, and a TIC chromatogram at the end. The file is written as
+// PATH.partial and renamed to PATH when it is closed, on every ending (stop, duration, unplug, a
+// failed scan, a full disk), so PATH is always a complete file and an earlier PATH stays as it
+// was until the new one is whole. Room for the file's closing part is reserved on disk ahead, so
+// a full disk ends the file after its last whole spectrum. Closed by onEnd() or close().
+class MzmlWriter : public Sink {
+ public:
+  // Null, with `why`, when PATH.partial cannot be created or written.
+  static std::unique_ptr<MzmlWriter> open(const std::string& path, MzmlInfo info, std::string* why);
+  ~MzmlWriter() override;
+  bool onSpectrum(const Spectrum& s) override;
+  void onEnd(const Summary&) override { close(); }
+  // Writes the closing part and renames; false (see error()) when that failed. Once only.
+  bool close();
+  const std::string& error() const;  // the first write failure, or empty
+  uint32_t written() const;          // spectra in the file
+  const std::string& path() const;
+
+ private:
+  struct Impl;
+  explicit MzmlWriter(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Peaks of a profile spectrum (pwiz's local-maximum detector, then each peak's centroid over the
+// points above half its height), keeping those at least `minHeight` counts high.
+struct Peak {
+  double mz, intensity;
+};
+std::vector<Peak> pickPeaks(const std::vector<double>& mz, const std::vector<float>& intensity,
+                            double minHeight);
+
+// ---- Calibrating ----------------------------------------------------------------------------
+// A calibrant's reference m/z list from a text file: one value per line, '#' starts a comment.
+std::optional<std::vector<double>> readReferenceList(const std::string& path, std::string* why);
+
+struct CalibrantMatch {
+  double reference = 0;  // m/z
+  bool found = false;    // a peak was matched to it
+  double position = 0;   // the peak's centroid on the scan's axis (positions when fitting)
+  double mz = 0;         // the peak's m/z: from the fitted calibration, or as measured
+  double residual() const { return mz - reference; }
+};
+
+struct CalibrationFit {
+  std::optional<SpeedCalibration> speed;  // nothing when the fit failed (see error)
+  std::vector<CalibrantMatch> matches;    // one per reference value
+  std::string error;
+};
+
+// Fits `segments` segments to a scan of the calibrant on the position axis (a spectrum of an
+// uncalibrated run): picks its peaks, finds the straight line that lines most of them up with the
+// reference list, refines it, then fits each segment (a quadratic, or a line where too few peaks
+// fall in it) to the peaks in it and its neighbours.
+CalibrationFit fitCalibration(const Spectrum& scan, std::vector<double> reference, int segments);
+// The calibrant's peaks in a calibrated spectrum: for each reference, the nearest peak within
+// `tolerance` m/z.
+std::vector<CalibrantMatch> measureCalibrant(const Spectrum& scan,
+                                             const std::vector<double>& reference,
+                                             double tolerance);
 
 // Spectra of a scan's counts: intensity, TIC, base peak and m/z from the calibration.
 void fillSpectrum(Spectrum& s, const uint32_t* counts, size_t n, const MassCalibration& cal);

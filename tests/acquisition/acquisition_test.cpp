@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -14,6 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Collect : acq::Sink {
+  acq::MzmlWriter* file = nullptr;  // also writes what it collects, when set
   std::mutex m;
   std::vector<acq::Spectrum> spectra;
   std::vector<acq::Gap> gaps;
@@ -23,7 +25,7 @@ struct Collect : acq::Sink {
     std::lock_guard g(m);
     if (spectra.size() >= refuseAfter) return false;
     spectra.push_back(s);
-    return true;
+    return !file || file->onSpectrum(s);
   }
   void onGap(const acq::Gap& g) override {
     std::lock_guard l(m);
@@ -63,6 +65,14 @@ TEST_P(AcquisitionRun, DeliversEveryScanInOrderAndEndsAsAsked) {
   if (c.act == Act::EdgeOnInput3) m.trigger = {acq::StartTrigger::RisingEdge, 3, 5s};
   Collect sink;
   if (c.act == Act::SinkRefuses3) sink.refuseAfter = 3;
+  // A file cut by the unplug must be as complete as any other.
+  const std::string path = ::testing::TempDir() + "unplugged-" + c.name + ".mzML";
+  std::unique_ptr<acq::MzmlWriter> file;
+  if (c.act == Act::UnplugAfter2) {
+    file = acq::MzmlWriter::open(path, {}, nullptr);
+    ASSERT_TRUE(file);
+    sink.file = file.get();
+  }
   acq::Acquisition run(z, m, sink);
   ASSERT_TRUE(run.start());
   if (c.act == Act::EdgeOnInput3) {
@@ -80,6 +90,12 @@ TEST_P(AcquisitionRun, DeliversEveryScanInOrderAndEndsAsAsked) {
   }
   const acq::Summary s = run.wait();
   EXPECT_EQ(s.ending, c.ending) << s.message;
+  if (file) {
+    ASSERT_TRUE(file->close()) << file->error();
+    const std::string check = std::string(ZYL_PYTHON_EXE " " ZYL_CHECK_MZML " ") + path + " " +
+                              std::to_string(sink.spectra.size());
+    EXPECT_EQ(std::system(check.c_str()), 0) << check;
+  }
   EXPECT_GE(sink.spectra.size(), c.least);
   EXPECT_LE(sink.spectra.size(), c.most);
   if (c.act != Act::SinkRefuses3) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/zyl/acquire.h"
 #include "tools/zyl/device.h"
 #include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
@@ -168,6 +169,7 @@ int main(int argc, char** argv) {
   addConfigCommand(app, run);
   addFlashCommand(app, run);
   addTuneCommand(app, run);
+  addAcquireCommands(app, run);
 
   try {
     app.parse(argc, argv);

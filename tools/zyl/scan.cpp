@@ -20,6 +20,7 @@
 
 #include "tools/zyl/progress.h"
 #include "tools/zyl/session.h"
+#include "zyl/Acquisition.h"
 #include "zyl/platform.h"
 #include "zyl/sim/Scan.h"
 
@@ -36,8 +37,9 @@ struct ScanArgs {
 };
 
 struct Spectrum {
-  std::vector<double> position;
+  std::vector<double> position;  // scan positions, or m/z when `mz`
   std::vector<uint32_t> counts;
+  bool mz = false;
 };
 
 Spectrum withPositions(std::vector<uint32_t> counts, uint16_t start, uint16_t end) {
@@ -49,7 +51,7 @@ Spectrum withPositions(std::vector<uint32_t> counts, uint16_t start, uint16_t en
 }
 
 bool writeCsv(std::ostream& out, const Spectrum& s) {
-  out << "position,counts\n";
+  out << (s.mz ? "mz,counts\n" : "position,counts\n");
   for (size_t i = 0; i < s.counts.size(); ++i) out << s.position[i] << ',' << s.counts[i] << '\n';
   return static_cast<bool>(out);
 }
@@ -87,7 +89,7 @@ bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a,
                        : std::max<double>(1, *std::max_element(s.counts.begin(), s.counts.end()));
   const std::vector<double> yTicks = roundTicks(0, maxCounts * 1.05, 6);
   const double yTop = std::max(maxCounts * 1.05, yTicks.back());
-  const double x0 = a.from, x1 = a.to;
+  const double x0 = s.mz ? s.position.front() : a.from, x1 = s.mz ? s.position.back() : a.to;
   auto px = [&](double x) { return left + (x - x0) / (x1 - x0) * (w - left - right); };
   auto py = [&](double y) { return h - bottom - y / yTop * (h - top - bottom); };
   char when[40];
@@ -120,7 +122,8 @@ bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a,
   out << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << w - left - right
       << "\" height=\"" << h - top - bottom << "\" fill=\"none\" stroke=\"black\"/>\n"
       << "<text x=\"" << (left + w - right) / 2 << "\" y=\"" << h - 14
-      << "\" text-anchor=\"middle\">scan position (fraction of the full sweep, 0-65535)</text>\n"
+      << "\" text-anchor=\"middle\">"
+      << (s.mz ? "m/z" : "scan position (fraction of the full sweep, 0-65535)") << "</text>\n"
       << "<text transform=\"translate(20," << (top + h - bottom) / 2
       << ") rotate(-90)\" text-anchor=\"middle\">ion counts per point</text>\n"
       << "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1\" points=\"";
@@ -238,6 +241,13 @@ int runScan(Session& session, const ScanArgs& a) {
   if (code != kOk) return discard(code);
   if (s.counts.empty() && session.instrument().IsV3() && !simulated(session.options()))
     return kOk;  // raw V3 data, saved above
+  // The m/z axis of the default tune's mass calibration, where the instrument has one.
+  if (const acq::MassCalibration cal = acq::storedCalibration(session.instrument());
+      !cal.empty() && !s.counts.empty()) {
+    cal.apply(static_cast<uint16_t>(a.from), static_cast<uint16_t>(a.to), a.timeMs, s.counts.size(),
+              s.position.data());
+    s.mz = true;
+  }
   nlohmann::ordered_json result = {{"points", s.counts.size()}};
   if (s.counts.empty()) {
     result["note"] = simulated(session.options())
@@ -248,7 +258,8 @@ int runScan(Session& session, const ScanArgs& a) {
     const auto tallest = std::max_element(s.counts.begin(), s.counts.end());
     const auto at = static_cast<size_t>(tallest - s.counts.begin());
     result["max_counts"] = *tallest;
-    result["max_at_position"] = std::round(s.position[at] * 10) / 10;  // a tenth of a step
+    result[s.mz ? "max_at_mz" : "max_at_position"] =
+        std::round(s.position[at] * 10) / 10;  // a tenth of a step
     result["min_counts"] = *std::min_element(s.counts.begin(), s.counts.end());
   }
   if (csv.wanted()) {

@@ -20,6 +20,13 @@
 // channel's start and end code), ramped channel 9 a mass offset (peaks move by code / 16
 // positions). A scan with inverted polarity (V3 mode "04") sees a third of the ions.
 //
+// The calibrant. Every spectrum also shows the peaks of a calibrant infused with the sample: the
+// m/z values of kCalibrantMz, 12,000 counts high (before the gain), 25 positions wide (sigma,
+// before the resolution), at the positions the instrument's own mass axis gives them. That axis
+// is hidden: a slightly non-linear curve drawn from the seed, near m/z 20 + 0.0305 x position, so
+// a sweep of 1000 to 60000 shows all seven. The detector answers 0.2 ms late, so the peaks lie
+// further up the sweep the faster it runs (speed x 0.2 ms positions).
+//
 // Older firmware ("-1B900001ssssEEEEttttttttaaaa") answers with the whole scan once it has run,
 // T ms of real time divided by the instrument's timeScale after the command (at once with a
 // manual clock): n points of 4 bytes, least significant byte first, with bit 31 inverted as the
@@ -64,6 +71,9 @@ namespace zyl::sim {
 inline constexpr size_t kScanReplyBytes = ZYL_SCAN_REPLY_BYTES;  // the host's scan reply capacity
 inline constexpr size_t kV3ScanHeaderBytes = 20;  // before the points of a V3 message
 inline constexpr size_t kV3ScanCountOffset = 16;  // of n in a V3 message
+// The calibrant's m/z values (a common electrospray tuning mix).
+inline constexpr std::array<double, 7> kCalibrantMz = {118.0863,  322.0481,  622.0290, 922.0098,
+                                                       1221.9906, 1521.9715, 1821.9523};
 
 // The DAC codes the instrument was last sent.
 struct DacSettings {

@@ -1,0 +1,8 @@
+// zyl acquire and zyl calibrate (tools/zyl/acquire.cpp).
+#pragma once
+
+#include "tools/zyl/session.h"
+
+namespace zyl::tool {
+void addAcquireCommands(CLI::App& app, Action& run);
+}
