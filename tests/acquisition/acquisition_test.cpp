@@ -48,6 +48,10 @@ struct Case {
   size_t least, most;  // spectra delivered
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class AcquisitionRun : public SimTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(AcquisitionRun, DeliversEveryScanInOrderAndEndsAsAsked) {
