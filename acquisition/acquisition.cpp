@@ -20,7 +20,7 @@ namespace zyl::acq {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kReplyBytes = 7340032;
+constexpr size_t kReplyBytes = ZYL_SCAN_REPLY_BYTES;
 constexpr size_t kV3Header = sim::kV3ScanHeaderBytes;
 constexpr size_t kTrailerBytes = 70;  // readings, inputs and count beside the points
 // The instrument gives one point per 8192 position-milliseconds of sweep.
@@ -299,7 +299,8 @@ struct Acquisition::Run {
         return received >= kV3Header ? received : 0;
       received += static_cast<size_t>(length);
       if (received >= kV3Header && expected == buf.size())
-        expected = std::min(buf.size(), kV3Header + 4 * size_t{le32(buf.data() + 16)});
+        expected = std::min(buf.size(),
+                            kV3Header + 4 * size_t{le32(buf.data() + sim::kV3ScanCountOffset)});
       timeoutMs = 1000;
     }
     return received;
@@ -343,7 +344,8 @@ struct Acquisition::Run {
           why = "the instrument's scan sequence jumped from " + std::to_string(expectSequence) +
                 " to " + std::to_string(sequence);
         } else {
-          const size_t n = std::min<size_t>(le32(buf.data() + 16), (got - kV3Header) / 4);
+          const size_t n =
+              std::min<size_t>(le32(buf.data() + sim::kV3ScanCountOffset), (got - kV3Header) / 4);
           counts.resize(n);
           for (size_t i = 0; i < n; ++i)
             counts[i] = le32(buf.data() + kV3Header + 4 * i) ^ 0x80000000u;

@@ -114,19 +114,22 @@ void MassCalibration::apply(uint16_t start, uint16_t end, uint32_t scanTimeMs, s
     for (size_t i = 0; i < n; ++i) mz[i] = start + step * double(i);
     return;
   }
-  // One tight loop per segment over the points it covers (the positions rise with i).
-  size_t i = 0;
+  // One tight loop per segment over the points it covers (the positions rise with i), its
+  // polynomial rewritten in the point index so that each point costs two multiply-adds.
   const auto& segs = sc->segments;
-  for (size_t k = 0; k < segs.size() && i < n; ++k) {
-    size_t last = n;
+  const int count = static_cast<int>(n);
+  int i = 0;
+  for (size_t k = 0; k < segs.size() && i < count; ++k) {
+    int last = count;
     if (k + 1 < segs.size() && step > 0) {
       const double bound = (segs[k].to - start) / step;  // the last i inside this segment
-      last = bound < 0 ? 0 : std::min(n, static_cast<size_t>(std::floor(bound)) + 1);
+      last = bound < 0 ? 0 : static_cast<int>(std::min<double>(count, std::floor(bound) + 1));
     }
-    const double c0 = segs[k].c0, c1 = segs[k].c1, c2 = segs[k].c2;
+    const CalibrationSegment& g = segs[k];
+    const double a = g.mz(start), b = (g.c1 + 2 * g.c2 * start) * step, c = g.c2 * step * step;
     for (; i < last; ++i) {
-      const double p = start + step * double(i);
-      mz[i] = c0 + p * (c1 + p * c2);
+      const double x = i;
+      mz[i] = a + x * (b + x * c);
     }
   }
 }
