@@ -69,12 +69,15 @@ void markAllSet(c_flashMemory& r) {
   r.set_rfBoxType(r.get_rfBoxType());
 }
 
-// A record's stored form under its root, or false when the writer failed.
+// A record's stored form under its root, or false when the writer failed or the text does not
+// read back (raw qcData markup can break it): such a text must never reach the flash.
 template <class Record>
 bool storedText(const Record& record, const char* root, std::string& out) {
   out.clear();
   zyl::xml::Writer writer(out, kStoredLayout);
-  return record.marshal(writer, root) == 0 && writer.error() == 0;
+  if (record.marshal(writer, root) != 0 || writer.error() != 0) return false;
+  Record readBack;
+  return readBack.unmarshal(out.data(), out.size()) == 0;
 }
 
 // The stored text of `value` written through `setter`; 4 for a value outside the type.

@@ -35,6 +35,31 @@ void typeName(py::class_<Instrument>& c, const wchar_t* (ZylInterface::*name)(T)
       py::arg("value"), "The display text of an identity type's value.");
 }
 
+void setQcData(Instrument& i, const std::string& content) {
+  refuseIf(surface::checkQcData(content));
+  refuseIf(surface::checkDocumentFits(content.size()));
+  i.act("QC data", [&](ZylInterface& z) { return z.SetQCData(content.c_str()); });
+}
+
+// Element content with the references of escapeText (and the other predefined ones) undone.
+std::string plainText(const std::string& content) {
+  static const std::pair<std::string_view, char> kReferences[] = {
+      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+  std::string out;
+  for (size_t at = 0; at < content.size();) {
+    bool replaced = false;
+    for (const auto& [reference, c] : kReferences)
+      if (std::string_view(content).substr(at).starts_with(reference)) {
+        out += c;
+        at += reference.size();
+        replaced = true;
+        break;
+      }
+    if (!replaced) out += content[at++];
+  }
+  return out;
+}
+
 }  // namespace
 
 void bindConfig(py::class_<Instrument>& c) {
@@ -110,9 +135,14 @@ void bindConfig(py::class_<Instrument>& c) {
            "The dynode power supply (PowerSupplyType).");
   identity(c, "head_amp_type", &ZylInterface::GetHeadAmpType, &ZylInterface::SetHeadAmpType,
            "The head amplifier (HeadAmpType).");
-  identity(c, "last_pump_down_time", &ZylInterface::GetLastPumpDownTime,
-           &ZylInterface::SetLastPumpDownTime,
-           "The last pump-down time as the host stored it (low 32 bits kept).");
+  c.def_property(
+      "last_pump_down_time",
+      [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetLastPumpDownTime(); }); },
+      [](Instrument& i, double seconds) {
+        const auto t = within<long long>(surface::kLastPumpDown, seconds);
+        i.act("last pump-down time", [&](ZylInterface& z) { return z.SetLastPumpDownTime(t); });
+      },
+      "The last pump-down time as the host stored it, 0 to 2147483647 seconds.");
   identity(c, "mass_pot", &ZylInterface::GetMassPot, &ZylInterface::SetMassPot,
            "The mass potentiometer value (stored only).");
   c.def_property(
@@ -132,10 +162,19 @@ void bindConfig(py::class_<Instrument>& c) {
               return std::string(text ? text : "");
             });
           },
-          [](Instrument& i, const std::string& text) {
-            i.act("QC data", [&](ZylInterface& z) { return z.SetQCData(text.c_str()); });
+          [](Instrument& i, const std::string& text) { setQcData(i, text); },
+          "The QC data: XML element content, kept exactly as given (& as &amp;, < as &lt;; "
+          "InvalidArgumentError for anything else).")
+      .def_property(
+          "qc_text",
+          [](Instrument& i) {
+            return plainText(i.ask([](ZylInterface& z) {
+              const char* text = z.GetQCData();
+              return std::string(text ? text : "");
+            }));
           },
-          "The QC data: raw XML content, kept exactly as given.")
+          [](Instrument& i, const std::string& text) { setQcData(i, surface::escapeText(text)); },
+          "The QC data as plain text: & < > are escaped when set and unescaped when read.")
       .def_property_readonly(
           "freq_fact",
           [](Instrument& i) { return i.ask([](ZylInterface& z) { return z.GetFreqFact(); }); },

@@ -1,9 +1,14 @@
 #include "python/instrument.h"
 
+#include <pybind11/stl.h>
+
 #include <algorithm>
 #include <climits>
 #include <mutex>
+#include <thread>
+#include <type_traits>
 
+#include "surface/readings.h"
 #include "zyl/platform.h"
 #include "zyl/sim/Scan.h"
 #include "zyl/sim/SimBackend.h"
@@ -13,6 +18,8 @@ namespace {
 
 // The largest scan reply the library accepts, and so the largest V3 message we read.
 constexpr size_t kMaxScanReply = ZYL_SCAN_REPLY_BYTES;
+// Status frames seen by the module's status callback, for a status() that waits for one.
+std::atomic<unsigned> framesSeen{0};
 
 // Borrowed: the module holds the classes for as long as anything can raise them.
 py::handle errorClass, noInstrumentClass, notAcknowledgedClass, invalidArgumentClass,
@@ -96,6 +103,10 @@ void raiseError(py::handle cls, const std::string& message, py::object code) {
   throw py::error_already_set();
 }
 
+void refuseIf(const std::string& why) {
+  if (!why.empty()) raiseError(invalidArgumentClass, why, py::int_(ZYL_INVALID_ARGUMENT));
+}
+
 void raiseStatus(unsigned int status, const std::string& what) {
   raiseError(classOf(status),
              what + " failed: status " + std::to_string(status) + " (" + meaning(status) + ")",
@@ -104,6 +115,7 @@ void raiseStatus(unsigned int status, const std::string& what) {
 
 // The library's status callback: one call per status frame, on the status thread.
 void onStatusFrame() {
+  framesSeen.fetch_add(1);
   if (exiting || finalizing()) return;
   py::gil_scoped_acquire gil;
   if (exiting) return;
@@ -147,6 +159,7 @@ Instrument::Instrument(bool sim, std::optional<std::string> firmware,
                        std::optional<std::string> debugDir, double timeScale) {
   if (firmware && !sim)
     throw py::value_error("firmware chooses the simulated instrument's firmware: pass sim=True");
+  if (firmware) refuseIf(surface::checkFirmwareVersion(*firmware));
   if (!(timeScale > 0)) throw py::value_error("time_scale must be above 0");
   std::shared_ptr<usb::UsbBackend> simulator;
   if (sim) {
@@ -199,25 +212,37 @@ void Instrument::stopStream() {
   z->EnableStatusReporting(false);
 }
 
-py::dict Instrument::record() const {
-  const ZylInterface& z = *z_;
-  py::list adc;
-  for (const auto& channel : z.adcChannels) adc.append(channel.load());
+py::dict Instrument::record() {
   py::dict d;
-  d["pressure_mbar"] = z.pressureMbar.load();
-  d["pump_speed"] = z.pumpSpeed.load();
-  d["pump_running"] = z.pumpRunning.load();
-  d["capillary_temperature"] = z.capillaryReadback.load();
-  d["desolvation_temperature"] = z.desolvationReadback.load();
-  d["apci_temperature"] = z.apciReadback.load();
-  d["digital_inputs"] = z.digitalInputs.load();
-  d["adc"] = adc;
+  surface::forEachReading(surface::readingsOf(*z_), [&](const char* name, const auto& value) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::array<unsigned, 32>>)
+      d[name] = py::list(py::cast(value));
+    else
+      d[name] = value;
+  });
   return d;
 }
 
 py::dict Instrument::status() {
-  if (!open().IsV3())
-    act("status update", [](ZylInterface& z) { return z.UpdateStatusIfNeeded(); });
+  ZylInterface& z = open();
+  if (!z.IsV3()) {
+    act("status update", [](ZylInterface& z) { return surface::refreshReadings(z); });
+  } else if (!z.statusReportingEnabled) {
+    // V3 firmware streams its status: take one frame, so that no placeholder is shown.
+    if (z.communicationState != CommConnected && z.communicationState != CommInitialized)
+      raiseStatus(ZYL_COMM_FAILURE, "status update");
+    z.SetStatusCallback(&onStatusFrame);
+    const bool framed = ask([](ZylInterface& z) {
+      const unsigned before = framesSeen.load();
+      z.EnableStatusReporting(true);
+      for (int i = 0; i < 60 && framesSeen.load() == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      const bool seen = framesSeen.load() != before;
+      z.EnableStatusReporting(false);
+      return seen;
+    });
+    if (!framed) raiseStatus(ZYL_COMM_FAILURE, "status update (no status frame came)");
+  }
   return record();
 }
 
@@ -244,9 +269,10 @@ void Instrument::watchStatus(py::object callback) {
 }
 
 py::array_t<uint32_t> Instrument::scan(long long start, long long end, long long timeMs) {
-  const auto from = narrow<uint16_t>(start, "scan start");
-  const auto to = narrow<uint16_t>(end, "scan end");
-  const auto ms = narrow<uint32_t>(timeMs, "scan time");
+  refuseIf(surface::checkScan(start, end, timeMs));
+  const auto from = static_cast<uint16_t>(start);
+  const auto to = static_cast<uint16_t>(end);
+  const auto ms = static_cast<uint32_t>(timeMs);
   return open().IsV3() ? scanV3(from, to, ms) : scanOlder(from, to, ms);
 }
 
@@ -290,6 +316,7 @@ py::array_t<uint32_t> Instrument::scanV3(uint16_t start, uint16_t end, unsigned 
 
 void Instrument::updateFirmware(py::bytes image, py::object progress) {
   const std::string_view bytes = image;
+  refuseIf(surface::checkNotEmpty("firmware image", bytes.size()));
   std::vector<unsigned char> copy(bytes.begin(), bytes.end());
   if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
     throw py::type_error("progress must be callable");

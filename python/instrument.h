@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "surface/checks.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::python {
@@ -28,6 +29,15 @@ void addExceptions(py::module_& module);
 [[noreturn]] void raiseStatus(unsigned int status, const std::string& what);
 inline void check(unsigned int status, const char* what) {
   if (status != ZYL_SUCCESS) raiseStatus(status, what);
+}
+// InvalidArgumentError (code 4) with a refusal of the shared checks, unless `why` is empty: the
+// module refuses what the tool refuses, in the same words.
+void refuseIf(const std::string& why);
+// `value` when it lies within `limit`, else InvalidArgumentError.
+template <class T>
+T within(const surface::Limit& limit, double value) {
+  refuseIf(surface::checkValue(limit, value));
+  return static_cast<T>(value);
 }
 // `value` as T, or InvalidArgumentError naming `name` when it does not fit.
 template <class T>
@@ -66,7 +76,7 @@ class Instrument {
   void close();
   py::dict status();
   // Reads the record as it is, without asking the instrument (the status thread's view).
-  py::dict record() const;
+  py::dict record();
   void watchStatus(py::object callback);
   py::array_t<uint32_t> scan(long long start, long long end, long long timeMs);
   // The progress callable is called on this thread, with the GIL, as the blocks go out.

@@ -5,6 +5,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include "python/instrument.h"
+#include "surface/heaters.h"
 #include "zyl/version.h"
 
 namespace py = pybind11;
@@ -12,6 +13,8 @@ using zyl::python::action;
 using zyl::python::check;
 using zyl::python::Instrument;
 using zyl::python::narrow;
+using zyl::python::within;
+namespace surface = zyl::surface;
 
 namespace {
 
@@ -131,7 +134,7 @@ void bindIo(py::class_<Instrument>& c) {
   c.def(
        "set_dig_out",
        [](Instrument& i, long long channel, bool on, bool send) {
-         const auto ch = narrow<unsigned char>(channel, "digital output");
+         const auto ch = within<unsigned char>(surface::kDigitalOutput, channel);
          i.act("digital output", [&](ZylInterface& z) { return z.SetDigOut(ch, on, send); });
        },
        py::arg("channel"), py::arg("on"), py::arg("send") = true,
@@ -139,7 +142,7 @@ void bindIo(py::class_<Instrument>& c) {
       .def(
           "dig_out",
           [](Instrument& i, long long channel) {
-            const auto ch = narrow<unsigned char>(channel, "digital output");
+            const auto ch = within<unsigned char>(surface::kDigitalOutput, channel);
             return i.ask([&](ZylInterface& z) { return z.GetDigOut(ch) != 0; });
           },
           py::arg("channel"), "A digital output as last set.")
@@ -149,14 +152,14 @@ void bindIo(py::class_<Instrument>& c) {
       .def(
           "dig_in",
           [](Instrument& i, long long channel) {
-            const auto ch = narrow<unsigned char>(channel, "digital input");
+            const auto ch = within<unsigned char>(surface::kDigitalInput, channel);
             return i.ask([&](ZylInterface& z) { return z.GetDigIn(ch) != 0; });
           },
           py::arg("channel"), "A digital input (0 to 15).")
       .def(
           "read_adc",
           [](Instrument& i, long long channel) {
-            const auto ch = narrow<unsigned char>(channel, "ADC channel");
+            const auto ch = within<unsigned char>(surface::kAdcChannel, channel);
             return i.ask([&](ZylInterface& z) { return z.ReadADC(ch); });
           },
           py::arg("channel"), "An ADC reading (channels 0 to 31).")
@@ -169,8 +172,10 @@ void bindIo(py::class_<Instrument>& c) {
           py::arg("input"), py::arg("setting"), "Configures an analog input.")
       .def(
           "set_analog_output",
-          [](Instrument& i, int channel, long long value, int mode) {
-            const auto v = narrow<unsigned short>(value, "analog output value");
+          [](Instrument& i, long long channel, long long value, long long mode) {
+            within<int>(surface::kAnalogOutput, channel);
+            within<int>(surface::kAnalogMode, mode);
+            const auto v = within<unsigned short>(surface::kAnalogValue, value);
             i.act("analog output",
                   [&](ZylInterface& z) { return z.SetAnalogOutput(channel, v, mode); });
           },
@@ -178,9 +183,9 @@ void bindIo(py::class_<Instrument>& c) {
       .def(
           "set_i2c",
           [](Instrument& i, long long first, long long second, long long third) {
-            const auto a = narrow<unsigned char>(first, "I2C byte");
-            const auto b = narrow<unsigned char>(second, "I2C byte");
-            const auto d = narrow<unsigned char>(third, "I2C byte");
+            const auto a = within<unsigned char>(surface::kI2cByte, first);
+            const auto b = within<unsigned char>(surface::kI2cByte, second);
+            const auto d = within<unsigned char>(surface::kI2cByte, third);
             i.act("I2C", [&](ZylInterface& z) { return z.SetI2C(a, b, d); });
           },
           py::arg("first"), py::arg("second"), py::arg("third"),
@@ -242,20 +247,20 @@ struct HeaterBinding {
   unsigned int (ZylInterface::*setOnOf)(unsigned char);
   unsigned char (ZylInterface::*isOnOf)();
   unsigned int (ZylInterface::*setTempOf)(float);
-  float (ZylInterface::*tempOf)();
+  const surface::Heater* heater;
 };
-constexpr HeaterBinding kHeaters[] = {
+const HeaterBinding kHeaters[] = {
     {"set_capillary_heater_on", "capillary_heater_on", "set_capillary_heater_temp",
      "capillary_heater_temp", &ZylInterface::SetCapillaryHeaterOn,
      &ZylInterface::GetCapillaryHeaterOn, &ZylInterface::SetCapillaryHeaterTemp,
-     &ZylInterface::GetCapillaryHeaterTemp},
+     &surface::heaters()[0]},
     {"set_desolvation_heater_on", "desolvation_heater_on", "set_desolvation_heater_temp",
      "desolvation_heater_temp", &ZylInterface::SetDesolvationHeaterOn,
      &ZylInterface::GetDesolvationHeaterOn, &ZylInterface::SetDesolvationHeaterTemp,
-     &ZylInterface::GetDesolvationHeaterTemp},
+     &surface::heaters()[1]},
     {"set_apci_heater_on", "apci_heater_on", "set_apci_heater_temp", "apci_heater_temp",
      &ZylInterface::SetAPCIHeaterOn, &ZylInterface::GetAPCIHeaterOn,
-     &ZylInterface::SetAPCIHeaterTemp, &ZylInterface::GetAPCIHeaterTemp},
+     &ZylInterface::SetAPCIHeaterTemp, &surface::heaters()[2]},
 };
 
 void bindHeaters(py::class_<Instrument>& c) {
@@ -276,14 +281,19 @@ void bindHeaters(py::class_<Instrument>& c) {
             "Whether the heater was switched on.")
         .def(
             h.setTemp,
-            [h](Instrument& i, float setpoint) {
-              i.act(h.setTemp, [&](ZylInterface& z) { return (z.*h.setTempOf)(setpoint); });
+            [h](Instrument& i, double setpoint) {
+              const auto t = within<float>(surface::kHeaterSetpoint, setpoint);
+              i.act(h.setTemp, [&](ZylInterface& z) { return (z.*h.setTempOf)(t); });
             },
             py::arg("setpoint"), "The heater's set-point in degrees C (stored while disconnected).")
         .def(
             h.temp,
-            [h](Instrument& i) { return i.ask([&](ZylInterface& z) { return (z.*h.tempOf)(); }); },
-            "The heater's temperature reading in degrees C.");
+            [h](Instrument& i) {
+              return i.ask(
+                  [&](ZylInterface& z) { return surface::currentTemperature(z, *h.heater); });
+            },
+            "The heater's temperature reading in degrees C (older firmware's status refreshed "
+            "where the reading comes from it).");
   }
 }
 

@@ -78,11 +78,13 @@ IdentityType = HardwareType | PiraniType | RfBoxType | SourceHousingType | Heate
 
 class Status(TypedDict):
     pressure_mbar: float
+    vacuum_ready: bool
     pump_speed: int
+    pump_at_speed: bool
     pump_running: bool
-    capillary_temperature: float
-    desolvation_temperature: float
-    apci_temperature: float
+    capillary_c: float
+    desolvation_c: float
+    apci_c: float
     digital_inputs: int
     adc: list[int]
 
@@ -281,9 +283,13 @@ class Instrument:
     @qc_data.setter
     def qc_data(self, value: str) -> None: ...
     @property
+    def qc_text(self) -> str: ...
+    @qc_text.setter
+    def qc_text(self, value: str) -> None: ...
+    @property
     def last_pump_down_time(self) -> int: ...
     @last_pump_down_time.setter
-    def last_pump_down_time(self, value: int) -> None: ...
+    def last_pump_down_time(self, value: float) -> None: ...
     @property
     def mass_pot(self) -> int: ...
     @mass_pot.setter

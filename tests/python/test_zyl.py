@@ -1,4 +1,6 @@
 import ast
+import math
+import os
 import pathlib
 import subprocess
 import sys
@@ -30,7 +32,7 @@ def test_session_on_the_simulator():
         inst.set_capillary_heater_temp(150)
         inst.set_capillary_heater_on(True)
         assert wait_for(lambda: frames and frames[-1]["pressure_mbar"] < 0.01 and frames[-1]["pump_running"])
-        assert wait_for(lambda: frames[-1]["capillary_temperature"] > 140)
+        assert wait_for(lambda: frames[-1]["capillary_c"] > 140)
         assert inst.capillary_heater_temp() > 140
         assert len(frames[-1]["adc"]) == 32
         inst.watch_status(None)
@@ -79,6 +81,7 @@ def test_both_generations_deliver_the_same_spectrum():
     older.set_dac_param(0, 8192)  # detector gain doubles the peaks
     assert older.scan(0, 65535, 2501).max() > 1.5 * v3.scan(0, 65535, 2501).max()
     assert older.status()["pressure_mbar"] > 1  # polled from the instrument
+    assert v3.status()["pressure_mbar"] == 1000.0  # a frame of the stream, not the placeholder
 
 
 def test_calls_release_the_gil():
@@ -108,7 +111,6 @@ def test_calls_release_the_gil():
         (lambda i: i.configure_analog_input(12, 0), zyl.NotAcknowledgedError, 3),
         (lambda i: i.set_dac_param(16, 0), zyl.InvalidArgumentError, 4),
         (lambda i: i.set_scan_params(0, 40000, 0), zyl.InvalidArgumentError, 4),
-        (lambda i: i.scan(5, 5, 10), zyl.InvalidArgumentError, 128),
         (lambda i: i.write_flash(b"short", 0), zyl.InvalidArgumentError, 4),
         (
             lambda i: (i.set_capillary_heater_temp(150), i.set_capillary_heater_on(True), i.set_apci_heater_on(True)),
@@ -122,6 +124,53 @@ def test_status_codes_raise_their_class(call, cls, code):
     with pytest.raises(cls, match=f"status {code}") as raised:
         call(inst)
     assert raised.value.code == code and isinstance(raised.value, zyl.Error)
+
+
+# Input the tool and the module share one check for: both refuse it, in the same words (the
+# tool's line carries the module's message), and the module raises InvalidArgumentError.
+@pytest.mark.parametrize(
+    "args, call",
+    [
+        (["dio", "adc", "32"], lambda i: i.read_adc(32)),
+        (["dio", "set", "64", "on"], lambda i: i.set_dig_out(64, True)),
+        (["dio", "in", "16"], lambda i: i.dig_in(16)),
+        (["dio", "analog", "9", "0"], lambda i: i.set_analog_output(9, 0, 0)),
+        (["dio", "i2c", "1", "2", "256"], lambda i: i.set_i2c(1, 2, 256)),
+        (["heater", "capillary", "temp", "5000"], lambda i: i.set_capillary_heater_temp(5000)),
+        (["heater", "apci", "temp", "-300"], lambda i: i.set_apci_heater_temp(-300)),
+        (["heater", "capillary", "on", "--temp", "nan"], lambda i: i.set_capillary_heater_temp(math.nan)),
+        (["config", "set", "last-pump-down", "2147483648"], lambda i: setattr(i, "last_pump_down_time", 2**31)),
+        (["config", "set", "qc-data", "R&D ok"], lambda i: setattr(i, "qc_data", "R&D ok")),
+        (["config", "set", "qc-data", "<a>"], lambda i: setattr(i, "qc_data", "<a>")),
+        (["scan", "--from", "0", "--to", "65535", "--time", "1000000"], lambda i: i.scan(0, 65535, 1000000)),
+        (["scan", "--from", "5000", "--to", "1000", "--time", "5"], lambda i: i.scan(5000, 1000, 5)),
+        (["scan", "--from", "0", "--to", "1000", "--time", "0"], lambda i: i.scan(0, 1000, 0)),
+        (["--sim=VERSION1", "info"], lambda i: zyl.Instrument(sim=True, firmware="VERSION1")),
+    ],
+)
+def test_tool_and_module_refuse_alike(args, call, tmp_path):
+    inst = zyl.Instrument(sim=True)
+    with pytest.raises(zyl.InvalidArgumentError) as raised:
+        call(inst)
+    assert raised.value.code == 4
+    message = str(raised.value)
+    assert inst.qc_data == "" and inst.last_pump_down_time == 0  # nothing was set
+    tool = os.environ.get("ZYL_TOOL")
+    if not tool:
+        pytest.skip("the zyl tool was not built")
+    line = args if args[0].startswith("--sim") else ["--sim-state", str(tmp_path / "state"), *args]
+    done = subprocess.run([tool, *line], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1 and message in done.stderr, done.stderr
+    assert not (tmp_path / "state").exists() or b"R&D" not in (tmp_path / "state").read_bytes()
+
+
+def test_plain_qc_text_round_trips():
+    inst = zyl.Instrument(sim=True)
+    inst.qc_text = "R&D <ok>"
+    assert inst.qc_data == "R&amp;D &lt;ok&gt;" and inst.qc_text == "R&D <ok>"
+    inst.save_config()
+    inst.load_config()
+    assert inst.qc_text == "R&D <ok>"
 
 
 @pytest.mark.parametrize("keep", ["close", "global"])

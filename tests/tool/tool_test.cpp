@@ -49,7 +49,8 @@ class ToolTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir); }
 
   // Runs zyl in `dir` with ZYL_BACKEND unset; Ctrl-C after `interruptAfterMs` if not negative.
-  Ran run(const Args& args, int interruptAfterMs = -1) {
+  // Standard output goes to `out` (relative to `dir`, or absolute such as /dev/full).
+  Ran run(const Args& args, int interruptAfterMs = -1, const std::string& out = "stdout") {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -57,7 +58,7 @@ class ToolTest : public ::testing::Test {
       unsetenv("ZYL_BACKEND");
       unsetenv("ZYL_SIM_STATE");
       setenv("XDG_CACHE_HOME", dir.c_str(), 1);  // the simulator's flash, kept between runs
-      dup2(open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
       dup2(open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
       std::vector<char*> argv{const_cast<char*>(ZYL_TOOL)};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -133,16 +134,12 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       {{"--sim-time-scale", "0", "--sim", "info"}, 1, "not a time scale from 0.01 to 1000"},
       {{"--sim=VERSION1", "info"}, 1, "not a firmware version text"},
       {{"--log", "/nonexistent/dir", "--sim", "info"}, 1, "no such directory"},
-      {{"--sim", "dio", "set", "64", "on"}, 1, "not in range 0 to 63"},
-      {{"--sim", "dio", "in", "16"}, 1, "not in range 0 to 15"},
-      {{"--sim", "dio", "adc", "32"}, 1, "not in range 0 to 31"},
-      {{"--sim", "dio", "analog", "9", "0"}, 1, "not in range 0 to 8"},
       {{"--sim", "--json", "dio", "analog", "8", "4779", "--mode", "2"}, 0, "\"value\": 4779"},
       {{"--sim", "--json", "dio", "i2c", "1", "2", "255"}, 0, "\"i2c\": ["},
       {{older, "--json", "dio", "in", "15"}, 0, "\"channel\": 15"},
       {{"--sim", "serial", "2", "send", "zz", "--hex"}, 1, "\"z\", which is not a hex digit"},
       {{"--sim", "serial", "2", "send", "123", "--hex"}, 1, "odd number of hex digits"},
-      {{"--sim", "serial", "16", "send", "a"}, 1, "not in range 0 to 15"},
+      {{"--sim", "serial", "16", "send", "a"}, 1, "serial channel 16 is out of range: 0 to 15"},
       {{"--sim", "serial", "1", "send", longText},
        1,
        "300 characters; one command carries at most 251"},
@@ -151,7 +148,6 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       {{"--sim", "modbus", "6", "write", "1", "2160", "1101004800"}, 0, "read_back:  1101004800"},
       {{"--sim", "--json", "modbus", "6", "write", "1", "402", "5"}, 3, "reads back"},
       // Checked and refused before anything touches the instrument: no --sim, yet exit 1, not 2.
-      {{"scan", "--from", "5000", "--to", "1000", "--time", "5"}, 1, "not above the start"},
       {{"scan", "--from", "0", "--to", "9", "--time", "5", "--out", "/nonexistent/x.csv"},
        1,
        "cannot write /nonexistent/x.csv: No such file or directory"},
@@ -162,7 +158,23 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       {{older, "--sim-time-scale", "100", "pump", "on", "--wait", "30"}, 0, "vacuum_ready:    yes"},
       {{"--sim", "--json", "pump", "on", "--wait", "0.3"}, 3, "not reached within 0.3 s"},
       {{"--sim", "pump", "on", "--wait", "60"}, 130, "interrupted (Ctrl-C)", 800},
-      {{"--sim", "heater", "capillary,desolvation", "on", "--temp", "200"}, 3, "heating up"},
+      // The gas heater waits for the capillary's heat-up, and both final states are reported.
+      {{"--sim", "--sim-time-scale", "20", "--json", "heater", "capillary,desolvation", "on",
+        "--temp", "200"},
+       0,
+       "\"desolvation_on\": true"},
+      {{"--sim", "heater", "capillary,capillary", "off"}, 1, "repeated heater \"capillary\""},
+      {{"--sim", "heater", "capillary", "on", "--watch", "5"},
+       130,
+       "watch interrupted (Ctrl-C)",
+       700},
+      {{"--sim", "status", "--watch"}, 130, "interrupted (Ctrl-C)", 700},
+      {{"--sim", "dio", "i2c", "1", "2", "3", "4"}, 1, "I2C takes exactly three bytes, not 4"},
+      {{"--sim", "dio", "set", "3", "on", "--no-send"}, 0, "yes (stored, not sent)"},
+      {{"--sim", "--json", "config", "set", "--text", "qc-data", "R&D <1>"},
+       0,
+       "\"qc-data\": \"R&amp;D &lt;1&gt;\""},
+      {{"--sim", "config", "set", "qc-data", std::string(70000, 'q')}, 1, "does not fit"},
       {{"--sim", "heater", "foo", "on"}, 1, "heaters are capillary, desolvation and apci"},
       {{"--sim", "--json", "firmware", "update", "fw.bin"},
        0,
@@ -180,10 +192,18 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       {{"--sim", "flash", "write", "0", "r0.bin"}, 0, "written_from:  r0.bin"},
       {{"flash", "read", "1", "/nonexistent/r1"}, 1, "cannot write /nonexistent/r1: No such file"},
       {{"--sim", "tune", "set", "--ion", "ion.xml"}, 0, "stored:  ion.xml"},
-      {{"--sim", "tune", "get", "--ion"}, 0, "<ionSourceOptimization"},
+      // Neither an empty file nor one starting with a zero byte erases the slot.
+      {{"--sim", "tune", "set", "--ion", "empty.bin"}, 1, "holds no document"},
+      {{"--sim", "tune", "set", "--ion", "nul.bin"}, 1, "starts with a zero byte"},
+      {{"--sim", "tune", "set", "--ion", "/tmp"}, 1, "/tmp: is a directory"},
+      {{"--sim", "tune", "get", "--ion"}, 0, "<spray>4.5</spray>"},
+      {{"--sim", "firmware", "update", "empty.bin"}, 1, "empty.bin is empty"},
+      {{"--sim", "flash", "write", "0", "empty.bin"}, 1, "empty.bin is empty"},
       {{"--sim", "tune", "set", "--group", "B", "fw.bin"}, 1, "the document was refused"},
   };
   std::ofstream(dir / "fw.bin") << "image of VERSION140101A-V3";
+  std::ofstream(dir / "empty.bin");
+  std::ofstream(dir / "nul.bin") << std::string(1, '\0') << "<ionSourceOptimization/>";
   std::ofstream(dir / "ion.xml")
       << "<ionSourceOptimization><spray>4.5</spray></ionSourceOptimization>";
   for (const Case& c : cases) {
@@ -257,6 +277,53 @@ TEST_F(ToolTest, SimulatedInstrumentRunsOnBetweenRuns) {
     }
   }
   EXPECT_NE(run({"--sim-state", "empty", "config", "show"}).out.find("SN9"), std::string::npos);
+}
+
+// Every command that writes a file leaves an existing one as it was when it fails: refused input,
+// no instrument, an empty slot, Ctrl-C. Standard output that cannot be written fails the run.
+TEST_F(ToolTest, FailedRunsLeaveOutputFilesAsTheyWere) {
+  const Args slowScan{"--sim=VERSION110812",
+                      "scan",
+                      "--from",
+                      "0",
+                      "--to",
+                      "60000",
+                      "--time",
+                      "1500",
+                      "--out",
+                      "keep.csv"};
+  const Case cases[] = {
+      {{"scan", "--from", "0", "--to", "9000", "--time", "5", "--out", "keep.csv", "--plot",
+        "keep.svg"},
+       2,
+       "no instrument answered"},
+      {{"--sim", "scan", "--from", "0", "--to", "65535", "--time", "1000000", "--out", "keep.csv"},
+       1,
+       "the longest time for this range is"},
+      {slowScan, 130, "keep.csv left as it was", 300},
+      {{"--sim", "flash", "read", "2", "keep.bin"}, 1, "flash region 2 is out of range: 0 to 1"},
+      {{"flash", "read", "0", "keep.bin"}, 2, "no instrument answered"},
+      {{"--sim", "tune", "get", "--group", "B", "keep.xml"}, 3, "keep.xml left as it was"},
+      {{"tune", "get", "keep.xml"}, 2, "no instrument answered"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+    for (const char* name : {"keep.csv", "keep.svg", "keep.bin", "keep.xml"})
+      std::ofstream(dir / name) << "kept";
+    const Ran r = run(c.args, c.interruptAfterMs);
+    EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.fragment), std::string::npos) << r.out << r.err;
+    for (const char* name : {"keep.csv", "keep.svg", "keep.bin", "keep.xml"})
+      EXPECT_EQ(slurp(dir / name), "kept") << name;
+    for (const auto& entry : fs::directory_iterator(dir))  // no temporary file left behind
+      EXPECT_EQ(entry.path().filename().string().find(".zyl-"), std::string::npos);
+  }
+  for (const Args& args : {Args{"--sim", "config", "xml"}, Args{"--sim", "config", "show"},
+                           Args{"--json", "--sim", "info"}}) {
+    const Ran r = run(args, -1, "/dev/full");
+    EXPECT_EQ(r.exit, 1) << args[1];
+    EXPECT_EQ(r.err, "zyl: cannot write standard output\n") << args[1];
+  }
 }
 
 TEST_F(ToolTest, ScanWritesItsFilesOrStandardOutput) {

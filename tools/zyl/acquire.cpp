@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/zyl/interrupt.h"
 #include "tools/zyl/progress.h"
 #include "zyl/Acquisition.h"
 #include "zyl/sim/Scan.h"

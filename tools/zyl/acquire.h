@@ -1,7 +1,7 @@
 // zyl acquire and zyl calibrate (tools/zyl/acquire.cpp).
 #pragma once
 
-#include "tools/zyl/session.h"
+#include "tools/zyl/commands.h"
 
 namespace zyl::tool {
 void addAcquireCommands(CLI::App& app, Action& run);

@@ -7,8 +7,9 @@
 #include <functional>
 #include <vector>
 
+#include "surface/checks.h"
+#include "tools/zyl/commands.h"
 #include "tools/zyl/progress.h"
-#include "tools/zyl/session.h"
 
 namespace zyl::tool {
 namespace {
@@ -140,27 +141,44 @@ bool number(const std::string& text, int base, unsigned long long& value) {
   return *end == '\0';
 }
 
+// An identity item by display name or number.
+int setIdentity(Session& session, ZylInterface& z, const IdentityItem& item,
+                const std::string& value) {
+  const std::vector<std::string> names = choices(z, item);
+  unsigned long long index = names.size();
+  for (size_t i = 0; i < names.size(); ++i)
+    if (sameIgnoringCase(names[i], value)) index = i;
+  if (index == names.size() && !(number(value, 10, index) && index < names.size())) {
+    std::string list;
+    for (const std::string& n : names) list += (list.empty() ? "\"" : ", \"") + n + "\"";
+    return session.fail(kUsage,
+                        std::string(item.key) + " is one of " + list + " (or its number from 0)");
+  }
+  return session.result(item.set(z, static_cast<int>(index)),
+                        std::string("config set ") + item.key);
+}
+
+// The QC data are kept as markup: only element content may go in, or plain text escaped.
+int setQcData(Session& session, ZylInterface& z, const std::string& value, bool plainText) {
+  const std::string content = plainText ? surface::escapeText(value) : value;
+  if (std::string why = surface::checkQcData(content); !why.empty())
+    return session.fail(kUsage, why);
+  if (std::string why = surface::checkDocumentFits(content.size()); !why.empty())
+    return session.fail(kUsage, why);
+  return session.result(z.SetQCData(content.c_str()), "qc-data");
+}
+
 // Sets one item in the records; the result tells which document has to be saved.
 enum class Document { Configuration, Volatile };
-int setItem(Session& session, const std::string& key, const std::string& value, Document& saved) {
+int setItem(Session& session, const std::string& key, const std::string& value, bool plainText,
+            Document& saved) {
   ZylInterface& z = session.instrument();
   saved = Document::Configuration;
-  for (const IdentityItem& item : identityItems()) {
-    if (key != item.key) continue;
-    const std::vector<std::string> names = choices(z, item);
-    unsigned long long index = names.size();
-    for (size_t i = 0; i < names.size(); ++i)
-      if (sameIgnoringCase(names[i], value)) index = i;
-    if (index == names.size() && !(number(value, 10, index) && index < names.size())) {
-      std::string list;
-      for (const std::string& n : names) list += (list.empty() ? "\"" : ", \"") + n + "\"";
-      return session.fail(kUsage, key + " is one of " + list + " (or its number from 0)");
-    }
-    return session.result(item.set(z, static_cast<int>(index)), "config set " + key);
-  }
+  for (const IdentityItem& item : identityItems())
+    if (key == item.key) return setIdentity(session, z, item, value);
   unsigned long long n = 0;
   if (key == "serial-number") return session.result(z.SetSerialNumber(wide(value).c_str()), key);
-  if (key == "qc-data") return session.result(z.SetQCData(value.c_str()), key);
+  if (key == "qc-data") return setQcData(session, z, value, plainText);
   if (key == "mass-pot") {
     if (!number(value, 16, n) || n > 0xFF) return session.fail(kUsage, "mass-pot is 00 to FF");
     return session.result(z.SetMassPot(static_cast<uint8_t>(n)), key);
@@ -172,11 +190,10 @@ int setItem(Session& session, const std::string& key, const std::string& value, 
     return session.result(z.SetFreqFact(static_cast<uint32_t>(n), &readback), "frequency");
   }
   if (key == "last-pump-down") {
-    char* end = nullptr;
-    const long long t = std::strtoll(value.c_str(), &end, 10);
-    if (value.empty() || *end) return session.fail(kUsage, "last-pump-down is an integer");
+    if (std::string why = surface::checkText(surface::kLastPumpDown, value); !why.empty())
+      return session.fail(kUsage, why);
     saved = Document::Volatile;
-    return session.result(z.SetLastPumpDownTime(t), key);
+    return session.result(z.SetLastPumpDownTime(std::stoll(value)), key);
   }
   return session.fail(kUsage, "unknown key " + key + " (see zyl config set --help)");
 }
@@ -185,6 +202,63 @@ std::string keyList() {
   std::string keys = "serial-number, qc-data, frequency, mass-pot, last-pump-down";
   for (const IdentityItem& item : identityItems()) keys += std::string(", ") + item.key;
   return keys;
+}
+
+// Saves a document; the library refuses (1) a document that does not fit its region or does
+// not parse back, before anything is written.
+int save(Session& session, ZylInterface& z, Document document) {
+  const bool toVolatile = document == Document::Volatile;
+  const unsigned int status = runWithSpinner(toVolatile ? "flash write 1" : "flash write 0", [&] {
+    return toVolatile ? z.SaveToVolatileFlash() : z.SaveToConfigFlash();
+  });
+  if (status == ZYL_CONFIG_REFUSED)
+    return session.fail(kUsage,
+                        "the configuration document does not fit its flash region (65,536 bytes) "
+                        "or does not read back; nothing was written");
+  return session.result(status, "config save");
+}
+
+int showXml(Session& session, ZylInterface& z, bool volatileDocument) {
+  std::string text;
+  const bool ok = volatileDocument ? z.GetVolatileFlashXML(&text) : z.GetConfigFlashXML(&text);
+  if (!ok) return session.fail(kRefused, "the document could not be read from flash");
+  text.resize(std::strlen(text.c_str()));  // the volatile slot's zero bytes are not text
+  if (session.options().json)
+    session.print({{"xml", text}});
+  else
+    std::printf("%s\n", text.c_str());
+  return kOk;
+}
+
+struct SetArgs {
+  std::string key, value;
+  bool text = false;
+};
+
+void addSetCommand(CLI::App& config, Action& run) {
+  CLI::App* set = addCommand(config, "set", "Set one item and save it to the instrument",
+                             "zyl --sim config set serial-number SN1234; zyl --sim config set "
+                             "--text qc-data \"R&D ok\"");
+  auto a = std::make_shared<SetArgs>();
+  set->add_option("KEY", a->key, "One of: " + keyList())->required();
+  set->add_option("VALUE", a->value,
+                  "A display name (or its number), text, a hexadecimal number (frequency, "
+                  "mass-pot), seconds 0-2147483647 (last-pump-down); qc-data is XML element "
+                  "content (& as &amp;, < as &lt;)")
+      ->required();
+  set->add_flag("--text", a->text, "qc-data: VALUE is plain text, stored with & < > escaped");
+  set->callback([&run, a] {
+    if (a->text && a->key != "qc-data")
+      throw CLI::ValidationError("--text", "goes with qc-data only");
+    run = withInstrument([a](Session& session, ZylInterface& z) -> int {
+      Document document = Document::Configuration;
+      if (const int code = setItem(session, a->key, a->value, a->text, document); code != kOk)
+        return code;
+      if (const int code = save(session, z, document); code != kOk) return code;
+      session.print(configuration(z));
+      return kOk;
+    });
+  });
 }
 
 }  // namespace
@@ -198,52 +272,21 @@ void addConfigCommand(CLI::App& app, Action& run) {
   addCommand(*config, "show", "Show every configured item with its display name",
              "zyl --sim --json config show")
       ->callback([&run] {
-        run = [](Session& session) -> int {
-          if (auto failed = session.requireInstrument()) return *failed;
-          session.print(configuration(session.instrument()));
-          return kOk;
-        };
+        run = withInstrument([](Session& session, ZylInterface& z) {
+          session.print(configuration(z));
+          return static_cast<int>(kOk);
+        });
       });
-
-  CLI::App* set = addCommand(*config, "set", "Set one item and save it to the instrument",
-                             "zyl --sim config set serial-number SN1234");
-  auto key = std::make_shared<std::string>();
-  auto value = std::make_shared<std::string>();
-  set->add_option("KEY", *key, "One of: " + keyList())->required();
-  set->add_option("VALUE", *value,
-                  "A display name (or its number), text, or a hexadecimal number (frequency, "
-                  "mass-pot)")
-      ->required();
-  set->callback([&run, key, value] {
-    run = [key, value](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
-      Document document = Document::Configuration;
-      if (const int code = setItem(session, *key, *value, document); code != kOk) return code;
-      const bool toVolatile = document == Document::Volatile;
-      const unsigned int status = runWithSpinner(
-          toVolatile ? "flash write 1" : "flash write 0",
-          [&] { return toVolatile ? z.SaveToVolatileFlash() : z.SaveToConfigFlash(); });
-      if (status != ZYL_SUCCESS) return session.result(status, "config save");
-      session.print(configuration(z));
-      return kOk;
-    };
-  });
-
+  addSetCommand(*config, run);
   addCommand(*config, "save", "Write both documents back complete (missing items filled in)",
              "zyl --sim config save")
       ->callback([&run] {
-        run = [](Session& session) -> int {
-          if (auto failed = session.requireInstrument()) return *failed;
-          ZylInterface& z = session.instrument();
-          unsigned int status = runWithSpinner("flash write 0 and 1", [&] {
-            const unsigned int configuration = z.SaveToConfigFlash();
-            return configuration != ZYL_SUCCESS ? configuration : z.SaveToVolatileFlash();
-          });
-          if (status != ZYL_SUCCESS) return session.result(status, "config save");
+        run = withInstrument([](Session& session, ZylInterface& z) -> int {
+          if (const int code = save(session, z, Document::Configuration); code != kOk) return code;
+          if (const int code = save(session, z, Document::Volatile); code != kOk) return code;
           session.print({{"saved", true}});
           return kOk;
-        };
+        });
       });
 
   CLI::App* xml = addCommand(*config, "xml", "Print the stored configuration document",
@@ -251,19 +294,9 @@ void addConfigCommand(CLI::App& app, Action& run) {
   auto volatileDocument = std::make_shared<bool>(false);
   xml->add_flag("--volatile", *volatileDocument, "The volatile document instead (region 1)");
   xml->callback([&run, volatileDocument] {
-    run = [volatileDocument](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
-      std::string text;
-      const bool ok = *volatileDocument ? z.GetVolatileFlashXML(&text) : z.GetConfigFlashXML(&text);
-      if (!ok) return session.fail(kRefused, "the document could not be read from flash");
-      text.resize(std::strlen(text.c_str()));  // the volatile slot's zero bytes are not text
-      if (session.options().json)
-        session.print({{"xml", text}});
-      else
-        std::printf("%s\n", text.c_str());
-      return kOk;
-    };
+    run = withInstrument([volatileDocument](Session& session, ZylInterface& z) {
+      return showXml(session, z, *volatileDocument);
+    });
   });
 }
 

@@ -1,11 +1,16 @@
 // zyl demo: the tour a new user runs first. Connects, identifies the instrument, pumps down and
 // waits for the vacuum, heats the capillary, sets the DACs of a scan, scans, and writes scan.csv
 // and scan.svg in the current directory.
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 
+#include "surface/heaters.h"
+#include "tools/zyl/commands.h"
+#include "tools/zyl/interrupt.h"
 #include "tools/zyl/progress.h"
-#include "tools/zyl/session.h"
+#include "tools/zyl/readings.h"
 
 namespace zyl::tool {
 namespace {
@@ -31,6 +36,11 @@ void addDemoCommand(CLI::App& app, Action& run) {
       "zyl --sim demo");
   demo->callback([&run] {
     run = [](Session& session) -> int {
+      // The tour ends writing two files here: find out first, not after the pump-down.
+      if (access(".", W_OK | X_OK) != 0)
+        return session.fail(kUsage,
+                            "cannot write scan.csv and scan.svg in the current directory; run "
+                            "zyl demo in a writable one");
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
       step(session, std::string("connected to firmware ") + z.firmwareVersion +
@@ -51,15 +61,16 @@ void addDemoCommand(CLI::App& app, Action& run) {
       if (unsigned int s = z.SetCapillaryHeaterOn(1); s != ZYL_SUCCESS)
         return session.result(s, "capillary heater on");
       step(session, "vacuum ready; heating the capillary to 150 °C");
+      const surface::Heater& capillary = surface::heaters()[0];
       auto heat = [&] {
         char text[48];
         std::snprintf(text, sizeof text, "capillary %.1f °C",
-                      static_cast<double>(z.GetCapillaryHeaterTemp()));
+                      static_cast<double>(surface::currentTemperature(z, capillary)));
         return std::string(text);
       };
       if (!waitFor(
-              "heat-up", 120, [&] { return z.GetCapillaryHeaterTemp() >= 0.9f * kCapillary; },
-              heat))
+              "heat-up", 120,
+              [&] { return surface::currentTemperature(z, capillary) >= 0.9f * kCapillary; }, heat))
         return session.fail(interrupted() ? kInterrupted : kRefused,
                             "the capillary did not heat up: " + heat());
       if (z.IsV3()) z.EnableStatusReporting(false);
@@ -70,7 +81,7 @@ void addDemoCommand(CLI::App& app, Action& run) {
       step(session, "capillary at " + heat().substr(10) + "; DACs set; scanning");
       session.print({{"firmware", z.firmwareVersion},
                      {"vacuum", vacuum()},
-                     {"capillary_c", z.GetCapillaryHeaterTemp()}});
+                     {"capillary_c", surface::currentTemperature(z, capillary)}});
       return scanToFiles(session, 1000, 60000, 500, "scan.csv", "scan.svg");
     };
   });

@@ -1,6 +1,8 @@
 // zyl list, and the choice of the instrument a run talks to.
 #include "tools/zyl/device.h"
 
+#include "tools/zyl/commands.h"
+
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>

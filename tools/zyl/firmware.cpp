@@ -2,12 +2,12 @@
 // the instrument reports afterwards.
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
+#include "surface/checks.h"
+#include "tools/zyl/commands.h"
 #include "tools/zyl/progress.h"
-#include "tools/zyl/session.h"
+#include "tools/zyl/readfile.h"
 
 namespace zyl::tool {
 
@@ -21,10 +21,13 @@ void addFirmwareCommand(CLI::App& app, Action& run) {
   update->add_option("FILE", *file, "The firmware image")->required()->check(CLI::ExistingFile);
   update->callback([&run, file] {
     run = [file](Session& session) -> int {
-      std::ifstream in(*file, std::ios::binary);
-      std::vector<unsigned char> image((std::istreambuf_iterator<char>(in)),
-                                       std::istreambuf_iterator<char>());
-      if (!in.good() && !in.eof()) return session.fail(kUsage, "cannot read " + *file);
+      std::string bytes;
+      if (std::string why = readWholeFile(*file, bytes); !why.empty())
+        return session.fail(kUsage, why);
+      if (std::string why = surface::checkNotEmpty("firmware image " + *file, bytes.size());
+          !why.empty())
+        return session.fail(kUsage, why);
+      std::vector<unsigned char> image(bytes.begin(), bytes.end());
       if (auto failed = session.requireInstrument()) return *failed;
       ZylInterface& z = session.instrument();
       const std::string before = z.firmwareVersion;

@@ -1,5 +1,5 @@
 // zyl info: who is there and how the link stands.
-#include "tools/zyl/session.h"
+#include "tools/zyl/commands.h"
 #include "zyl/version.h"
 
 namespace zyl::tool {

@@ -8,35 +8,18 @@
 #include <cstring>
 #include <iostream>
 
+#include "surface/checks.h"
 #include "tools/zyl/acquire.h"
+#include "tools/zyl/commands.h"
 #include "tools/zyl/device.h"
+#include "tools/zyl/interrupt.h"
 #include "tools/zyl/progress.h"
-#include "tools/zyl/session.h"
 #include "zyl/sim/Instrument.h"
 #include "zyl/version.h"
 
 namespace {
 
 using namespace zyl::tool;
-
-// Global options: they go before the command.
-const char* const kGlobalOptions[] = {"--sim", "--sim-time-scale", "--sim-state", "--sim-model",
-                                      "--log", "--json",           "--device",    "--serial"};
-
-// A firmware version text as controllers send it: "VERSION", six digits of its date, then
-// letters, digits and dashes ("VERSION130904A-V3", "VERSION110812").
-std::string checkFirmwareVersion(const std::string& text) {
-  if (text.empty()) return {};
-  bool ok = text.size() <= 79 && text.starts_with("VERSION") && text.size() >= 13;
-  for (size_t i = 7; ok && i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    ok = i < 13 ? std::isdigit(c) != 0 : (std::isalnum(c) != 0 || c == '-');
-  }
-  if (ok) return {};
-  return "\"" + text +
-         "\" is not a firmware version text (\"VERSION\", six digits, then letters, digits or "
-         "dashes, e.g. VERSION130904A-V3 or VERSION110812)";
-}
 
 std::string checkTimeScale(const std::string& text) {
   double v = std::nan("");
@@ -72,6 +55,91 @@ std::string checkDevice(const std::string& text) {
   return "\"" + text + "\" is not BUS:ADDR (decimal, as zyl list and lsusb show it, e.g. 001:004)";
 }
 
+// The global options: they go before the command. One row each, for the parser and for the
+// hint that moves a global option given after the command.
+struct GlobalOption {
+  const char* name;
+  bool takesValue;
+  std::function<CLI::Option*(CLI::App&, GlobalOptions&, std::string& simVersion)> add;
+};
+
+CLI::Validator checked(std::string (*check)(const std::string&)) {
+  return CLI::Validator(check, "");  // the type name alone goes into the help
+}
+
+const std::vector<GlobalOption>& globalOptions() {
+  static const std::vector<GlobalOption> table = {
+      {"--sim", false,
+       [](CLI::App& app, GlobalOptions&, std::string& version) {
+         return app
+             .add_option("--sim", version,
+                         "Use the simulated instrument, optionally with this firmware version "
+                         "text (default VERSION130904A-V3; older generation e.g. "
+                         "--sim=VERSION110812)")
+             ->expected(0, 1)
+             ->type_name("FIRMWARE")
+             ->check(checked([](const std::string& text) {
+               return text.empty() ? std::string() : zyl::surface::checkFirmwareVersion(text);
+             }));
+       }},
+      {"--sim-time-scale", true,
+       [](CLI::App& app, GlobalOptions& o, std::string&) {
+         return app
+             .add_option("--sim-time-scale", o.simTimeScale,
+                         "Simulated seconds of pump-down, heat-up and scanning per real second, "
+                         "0.01 to 1000 (default 1)")
+             ->type_name("X")
+             ->check(checked(checkTimeScale));
+       }},
+      {"--sim-state", true,
+       [](CLI::App& app, GlobalOptions& o, std::string&) {
+         return app
+             .add_option("--sim-state", o.simState,
+                         "Keep the simulated instrument (flash, pump, heaters, outputs, DACs) in "
+                         "FILE between runs, \"none\" to keep it in memory only (implies --sim; "
+                         "default $ZYL_SIM_STATE, else ~/.cache/zyl/sim-FIRMWARE.state)")
+             ->type_name("FILE");
+       }},
+      {"--sim-model", true,
+       [](CLI::App& app, GlobalOptions& o, std::string&) {
+         return app
+             .add_option("--sim-model", o.simModel,
+                         "The model name the simulated instrument reports, e.g. \"zentra-S "
+                         "Vexa\" (implies --sim; default \"zentra Vexa\")")
+             ->type_name("NAME")
+             ->check(checked(checkModelName));
+       }},
+      {"--log", true,
+       [](CLI::App& app, GlobalOptions& o, std::string&) {
+         return app.add_option("--log", o.logDir, "Append the debug log to DIR/ZylDebug.out")
+             ->type_name("DIR")
+             ->check(checked(checkLogDir));
+       }},
+      {"--json", false,
+       [](CLI::App& app, GlobalOptions& o, std::string&) {
+         return app.add_flag("--json", o.json,
+                             "Print results as one JSON document (watching commands: one per "
+                             "line), errors included");
+       }},
+      {"--device", true,
+       [](CLI::App& app, GlobalOptions& o, std::string&) {
+         return app
+             .add_option("--device", o.device,
+                         "Use the instrument at this USB bus and address (see zyl list)")
+             ->type_name("BUS:ADDR")
+             ->check(checked(checkDevice));
+       }},
+      {"--serial", true,
+       [](CLI::App& app, GlobalOptions& o, std::string&) {
+         return app
+             .add_option("--serial", o.serial,
+                         "Use the instrument with this serial number (see zyl list)")
+             ->type_name("SERIAL");
+       }},
+  };
+  return table;
+}
+
 std::string commandList(const CLI::App& app) {
   std::string names;
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
@@ -87,16 +155,17 @@ std::string explain(const CLI::App& app, int argc, char** argv, const CLI::Parse
       if (sub->get_name() == argv[i]) command = i;
   for (int i = command + 1; command && i < argc; ++i) {
     const std::string arg = argv[i];
-    for (const char* global : kGlobalOptions)
-      if (arg == global || arg.starts_with(std::string(global) + "="))
-        return std::string(global) + " is a global option: put it before the command (zyl " +
-               global + " ... " + argv[command] + " ...)";
+    for (const GlobalOption& global : globalOptions())
+      if (arg == global.name || arg.starts_with(std::string(global.name) + "="))
+        return std::string(global.name) + " is a global option: put it before the command (zyl " +
+               global.name + " ... " + argv[command] + " ...)";
   }
   if (!command) {
     for (int i = 1; i < argc; ++i) {
       const std::string arg = argv[i];
-      const bool takesValue = arg == "--log" || arg == "--sim-time-scale" || arg == "--device" ||
-                              arg == "--serial" || arg == "--sim-state" || arg == "--sim-model";
+      const bool takesValue =
+          std::any_of(globalOptions().begin(), globalOptions().end(),
+                      [&](const GlobalOption& g) { return g.takesValue && arg == g.name; });
       if (takesValue) {
         ++i;
       } else if (!arg.starts_with("-") && !arg.starts_with("VERSION")) {
@@ -124,36 +193,11 @@ int main(int argc, char** argv) {
              "  zyl --sim demo");
   GlobalOptions options;
   std::string simVersion;
-  CLI::Option* sim =
-      app.add_option("--sim", simVersion,
-                     "Use the simulated instrument, optionally with this firmware version text "
-                     "(default VERSION130904A-V3; older generation e.g. --sim=VERSION110812)")
-          ->expected(0, 1)
-          ->check(CLI::Validator(checkFirmwareVersion, "FIRMWARE"));
-  app.add_option("--sim-time-scale", options.simTimeScale,
-                 "Simulated seconds of pump-down, heat-up and scanning per real second, 0.01 to "
-                 "1000 (default 1)")
-      ->check(CLI::Validator(checkTimeScale, "X"));
-  app.add_option("--log", options.logDir, "Append the debug log to DIR/ZylDebug.out")
-      ->check(CLI::Validator(checkLogDir, "DIR"));
-  app.add_flag("--json", options.json,
-               "Print results as one JSON document (watching commands: one per line), errors "
-               "included");
-  app.add_option("--device", options.device,
-                 "Use the instrument at this USB bus and address (BUS:ADDR, see zyl list)")
-      ->check(CLI::Validator(checkDevice, "BUS:ADDR"));
-  app.add_option("--serial", options.serial,
-                 "Use the instrument with this serial number (see zyl list)");
-  app.add_option("--sim-state", options.simState,
-                 "Keep the simulated instrument (flash, pump, heaters, outputs, DACs) in FILE "
-                 "between runs, \"none\" to keep it in memory only (implies --sim; default "
-                 "$ZYL_SIM_STATE, else ~/.cache/zyl/sim-FIRMWARE.state)")
-      ->type_name("FILE");
-  app.add_option("--sim-model", options.simModel,
-                 "The model name the simulated instrument reports, e.g. \"zentra-S Vexa\" "
-                 "(implies --sim; default \"zentra Vexa\")")
-      ->type_name("NAME")
-      ->check(CLI::Validator(checkModelName, "NAME"));
+  CLI::Option* sim = nullptr;
+  for (const GlobalOption& global : globalOptions()) {
+    CLI::Option* option = global.add(app, options, simVersion);
+    if (std::string_view(global.name) == "--sim") sim = option;
+  }
 
   Action run;
   addListCommand(app, run);
@@ -187,6 +231,7 @@ int main(int argc, char** argv) {
   if (sim->count() > 0 || !options.simState.empty() || !options.simModel.empty())
     options.sim = simVersion;
   if (options.json) hideProgress();
+  catchInterrupts();
   Session session(options);
   int code = kOk;
   try {

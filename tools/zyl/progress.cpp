@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "tools/zyl/session.h"
+#include "tools/zyl/interrupt.h"
 
 namespace zyl::tool {
 namespace {

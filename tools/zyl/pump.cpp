@@ -2,22 +2,11 @@
 #include <cmath>
 #include <thread>
 
+#include "tools/zyl/commands.h"
 #include "tools/zyl/progress.h"
-#include "tools/zyl/session.h"
+#include "tools/zyl/readings.h"
 
 namespace zyl::tool {
-
-std::string vacuumLine(ZylInterface& z) {
-  refreshForDisplay(z);
-  double pressure = 0;
-  unsigned short speed = 0;
-  z.PiraniPressureMBar(&pressure);
-  z.PumpSpeed(&speed);
-  char line[96];
-  std::snprintf(line, sizeof line, "pressure %.3g mbar, pump speed %u", pressure, speed);
-  return line;
-}
-
 namespace {
 
 // Watches the pump until `done` holds or `seconds` pass; on V3 firmware from the status stream.
@@ -59,13 +48,12 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
                    "runs (standby), for at most this many seconds (default 600)")
       ->expected(0, 1)
       ->default_str("600")
-      ->check(CLI::Range(0.0, 86400.0));
+      ->type_name("SECONDS")
+      ->check(within(surface::kWatchSeconds));
   CLI::Option* waitOption = pump->get_option("--wait");
   pump->callback([&run, action, wait, waitOption] {
     if (waitOption->count() > 0 && waitOption->results().empty()) *wait = 600;
-    run = [action, wait](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
+    run = withInstrument([action, wait](Session& session, ZylInterface& z) -> int {
       const unsigned int status = *action == "on"    ? z.PumpOn()
                                   : *action == "off" ? z.PumpOff()
                                                      : z.PumpStandby();
@@ -84,7 +72,7 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
         });
       return watchVacuum(session, *wait, "standby",
                          [](ZylInterface& i) { return i.IsPumpRunning() != 0; });
-    };
+    });
   });
 
   CLI::App* gauge =
@@ -94,9 +82,7 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
       ->required()
       ->check(CLI::IsMember({"setup", "read"}));
   gauge->callback([&run, gaugeAction] {
-    run = [gaugeAction](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
+    run = withInstrument([gaugeAction](Session& session, ZylInterface& z) -> int {
       if (*gaugeAction == "setup") {
         z.PiraniSetup();  // the gauge's answers are not checked: it reports nothing
         session.print({{"gauge", "set up: 9600 baud, mbar"}});
@@ -111,7 +97,7 @@ void addPumpAndGaugeCommands(CLI::App& app, Action& run) {
       if (status != ZYL_SUCCESS) return session.result(status, "gauge read");
       session.print({{"pressure_mbar", pressure}, {"vacuum_ready", z.IsPressureOK() != 0}});
       return kOk;
-    };
+    });
   });
 }
 

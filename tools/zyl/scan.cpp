@@ -18,8 +18,10 @@
 #include <iostream>
 #include <vector>
 
+#include "surface/checks.h"
+#include "tools/zyl/commands.h"
+#include "tools/zyl/output.h"
 #include "tools/zyl/progress.h"
-#include "tools/zyl/session.h"
 #include "zyl/Acquisition.h"
 #include "zyl/platform.h"
 #include "zyl/sim/Scan.h"
@@ -100,7 +102,7 @@ bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a,
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
       << "<text x=\"" << w / 2 << "\" y=\"20\" text-anchor=\"middle\" font-size=\"15\">Scan "
       << a.from << " to " << a.to << " in " << a.timeMs << " ms, " << s.counts.size()
-      << " points</text>\n"
+      << (s.counts.size() == 1 ? " point" : " points") << "</text>\n"
       << "<text x=\"" << w / 2 << "\" y=\"36\" text-anchor=\"middle\" fill=\"#555\">firmware "
       << firmware << ", " << when << "</text>\n";
   for (double x : roundTicks(x0, x1, 8)) {
@@ -129,7 +131,11 @@ bool writeSvg(std::ostream& out, const Spectrum& s, const ScanArgs& a,
       << "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1\" points=\"";
   for (size_t i = 0; i < s.counts.size(); ++i)
     out << px(s.position[i]) << ',' << py(s.counts[i]) << ' ';
-  out << "\"/>\n</svg>\n";
+  out << "\"/>\n";
+  if (s.counts.size() == 1)  // a line needs two points: one is drawn as a dot
+    out << "<circle cx=\"" << px(s.position[0]) << "\" cy=\"" << py(s.counts[0])
+        << "\" r=\"3\" fill=\"#1f5fa8\"/>\n";
+  out << "</svg>\n";
   return static_cast<bool>(out);
 }
 
@@ -206,7 +212,7 @@ int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum, OutputFile& 
   if (!simulated(session.options())) {
     if (csv.wanted()) {
       csv.stream().write(reinterpret_cast<const char*>(data.data()), length);
-      if (!csv.close()) return session.fail(kUsage, "cannot write " + csv.name());
+      if (const int code = session.commit(csv); code != kOk) return code;
     }
     session.print({{"bytes", length}, {"saved", csv.wanted() ? csv.name() : "no (use --out)"}});
     return kOk;
@@ -220,25 +226,19 @@ int scanV3(Session& session, const ScanArgs& a, Spectrum& spectrum, OutputFile& 
 int runScan(Session& session, const ScanArgs& a) {
   if ((a.out == "-" || a.plot == "-") && session.options().json)
     return session.fail(kUsage, "--json and an output to standard output (-) exclude each other");
+  if (std::string why = surface::checkScan(a.from, a.to, a.timeMs); !why.empty())
+    return session.fail(kUsage, why);
   OutputFile csv, svg;
   for (auto [file, name] : {std::pair{&csv, &a.out}, std::pair{&svg, &a.plot}}) {
     if (name->empty()) continue;
-    if (std::string why = file->open(*name); !why.empty()) {
-      csv.discard();
-      return session.fail(kUsage, why);
-    }
+    if (std::string why = file->open(*name); !why.empty()) return session.fail(kUsage, why);
     if (*name == "-") session.humanToStderr();
   }
-  auto discard = [&](int code) {
-    csv.discard();
-    svg.discard();
-    return code;
-  };
-  if (auto failed = session.requireInstrument()) return discard(*failed);
+  if (auto failed = session.requireInstrument()) return *failed;
   Spectrum s;
   const int code =
       session.instrument().IsV3() ? scanV3(session, a, s, csv) : scanOlder(session, a, s);
-  if (code != kOk) return discard(code);
+  if (code != kOk) return code;
   if (s.counts.empty() && session.instrument().IsV3() && !simulated(session.options()))
     return kOk;  // raw V3 data, saved above
   // The m/z axis of the default tune's mass calibration, where the instrument has one.
@@ -263,13 +263,14 @@ int runScan(Session& session, const ScanArgs& a) {
     result["min_counts"] = *std::min_element(s.counts.begin(), s.counts.end());
   }
   if (csv.wanted()) {
-    if (!writeCsv(csv.stream(), s) || !csv.close())
-      return session.fail(kUsage, "cannot write " + csv.name());
+    if (!writeCsv(csv.stream(), s)) return session.fail(kUsage, "cannot write " + csv.name());
+    if (const int failed = session.commit(csv); failed != kOk) return failed;
     result["csv"] = csv.name();
   }
   if (svg.wanted()) {
-    if (!writeSvg(svg.stream(), s, a, session.instrument().firmwareVersion) || !svg.close())
+    if (!writeSvg(svg.stream(), s, a, session.instrument().firmwareVersion))
       return session.fail(kUsage, "cannot write " + svg.name());
+    if (const int failed = session.commit(svg); failed != kOk) return failed;
     result["plot"] = svg.name();
   }
   session.print(result);
@@ -290,23 +291,23 @@ void addScanCommand(CLI::App& app, Action& run) {
   auto a = std::make_shared<ScanArgs>();
   cmd->add_option("--from", a->from, "Start position (0-65535)")
       ->required()
-      ->check(CLI::Range(0, 65535));
+      ->check(within(surface::kScanPosition));
   cmd->add_option("--to", a->to, "End position (0-65535), above the start")
       ->required()
-      ->check(CLI::Range(0, 65535));
-  cmd->add_option("--time", a->timeMs, "Scan time in ms (1-14784957)")
+      ->check(within(surface::kScanPosition));
+  cmd->add_option("--time", a->timeMs,
+                  "Scan time in ms (1-14784957; the points, (to - from) x time / 8192, must fit "
+                  "the scan reply)")
       ->required()
-      ->check(CLI::Range(1u, 14784957u));
+      ->check(within(surface::kScanTime));
   cmd->add_option("--out", a->out,
                   "Write position,counts to this CSV file (- for standard output; the summary "
                   "then goes to standard error)");
   cmd->add_option("--plot", a->plot,
                   "Draw the spectrum into this SVG file (- for standard output)");
   cmd->callback([&run, a] {
-    if (a->from >= a->to)
-      throw CLI::ValidationError("--to", "the end position " + std::to_string(a->to) +
-                                             " is not above the start position " +
-                                             std::to_string(a->from));
+    if (std::string why = surface::checkScan(a->from, a->to, a->timeMs); !why.empty())
+      throw CLI::ValidationError(why);
     if (a->out == "-" && a->plot == "-")
       throw CLI::ValidationError("--plot", "only one of --out and --plot can be standard output");
     run = [a](Session& session) { return runScan(session, *a); };

@@ -2,7 +2,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "tools/zyl/session.h"
+#include "tools/zyl/commands.h"
 
 namespace zyl::tool {
 namespace {
@@ -10,7 +10,6 @@ namespace {
 // One serial write command carries at most 251 bytes: its text must fit 512 characters and its
 // length field has two hex digits.
 constexpr size_t kMaxSerialBytes = 251;
-constexpr int kMaxChannel = 15;
 constexpr const char* kChannelHelp = "Serial channel, 0-15 (1 gauge, 2 pump, 6 Modbus)";
 
 // The text as it goes out: "\r" written on the command line is a carriage return (pump texts end
@@ -36,26 +35,23 @@ std::string serialText(std::string text, bool hex) {
   return text;
 }
 
-}  // namespace
+struct Args {
+  int channel = 0;
+  std::string text;
+  bool hex = false;
+  int address = 1;
+  int reg = 0;
+  unsigned int value = 0;
+  bool ascii = false;
+  int function = 3;
+};
 
-void addSerialCommands(CLI::App& app, Action& run) {
-  struct Args {
-    int channel = 0;
-    std::string text;
-    bool hex = false;
-    int address = 1;
-    int reg = 0;
-    unsigned int value = 0;
-    bool ascii = false;
-    int function = 3;
-  };
-  auto args = std::make_shared<Args>();
-
+void addSendCommand(CLI::App& app, Action& run, std::shared_ptr<Args> args) {
   CLI::App* serial = addCommand(app, "serial", "Exchange text with a serial port's device",
                                 "zyl --sim serial 1 send '@254PR1?;FF'");
   serial->add_option("channel", args->channel, kChannelHelp)
       ->required()
-      ->check(CLI::Range(0, kMaxChannel));
+      ->check(within(surface::kSerialChannel));
   CLI::App* send = addCommand(*serial, "send", "Send TEXT and print what comes back",
                               "zyl serial 2 send '!C852 1\\r'   or   zyl serial 6 send --hex 0103");
   send->add_option("text", args->text, "At most 251 characters (--hex: 502 hex digits)")
@@ -63,9 +59,7 @@ void addSerialCommands(CLI::App& app, Action& run) {
   send->add_flag("--hex", args->hex, "TEXT is hex digit pairs, and so is the answer");
   send->callback([&run, args] {
     const std::string text = serialText(args->text, args->hex);
-    run = [args, text](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
+    run = withInstrument([args, text](Session& session, ZylInterface& z) -> int {
       char reply[1024] = "";
       long length = sizeof reply - 1;
       const unsigned int status =
@@ -75,38 +69,39 @@ void addSerialCommands(CLI::App& app, Action& run) {
       session.print({{"channel", args->channel},
                      {"reply", std::string(reply, static_cast<size_t>(std::max(0L, length)))}});
       return kOk;
-    };
+    });
   });
   serial->require_subcommand(1);
+}
 
-  CLI::App* modbus =
-      addCommand(app, "modbus", "Read or write a Modbus register", "zyl --sim modbus 6 read 1 402");
-  modbus->add_option("channel", args->channel, "Serial channel of the Modbus line, 0-15 (6)")
+// One register read, RTU or ASCII; the value is 32 bits (RTU) or 16 (ASCII).
+unsigned int readRegister(const Args& args, ZylInterface& z, int function, unsigned int& value) {
+  const auto address = static_cast<unsigned char>(args.address);
+  const auto reg = static_cast<unsigned short>(args.reg);
+  return args.ascii ? z.ModbusReadASCII(args.channel, address, static_cast<unsigned char>(function),
+                                        reg, &value)
+                    : z.ModbusReadRTU(args.channel, address, reg, &value);
+}
+
+void addDeviceAndRegister(CLI::App* cmd, Args& args) {
+  cmd->add_option("address", args.address, "Device address, 1-247")
       ->required()
-      ->check(CLI::Range(0, kMaxChannel));
-  modbus->add_flag("--ascii", args->ascii, "Modbus ASCII instead of RTU");
-  CLI::App* read = addCommand(*modbus, "read", "Read a register (RTU: two registers, 32 bits)",
+      ->check(within(surface::kModbusAddress));
+  cmd->add_option("register", args.reg, "0-65535")
+      ->required()
+      ->check(within(surface::kModbusRegister));
+}
+
+void addReadCommand(CLI::App& modbus, Action& run, std::shared_ptr<Args> args) {
+  CLI::App* read = addCommand(modbus, "read", "Read a register (RTU: two registers, 32 bits)",
                               "zyl modbus 6 read 1 402");
-  read->add_option("address", args->address, "Device address, 1-247")
-      ->required()
-      ->check(CLI::Range(1, 247));
-  read->add_option("register", args->reg, "0-65535")->required()->check(CLI::Range(0, 0xFFFF));
+  addDeviceAndRegister(read, *args);
   read->add_option("--function", args->function, "ASCII function code, 0-255 (default 3)")
       ->check(CLI::Range(0, 255));
-
-  // One register read, RTU or ASCII; the value is 32 bits (RTU) or 16 (ASCII).
-  auto readRegister = [args](ZylInterface& z, int function, unsigned int& value) {
-    const auto address = static_cast<unsigned char>(args->address);
-    const auto reg = static_cast<unsigned short>(args->reg);
-    return args->ascii ? z.ModbusReadASCII(args->channel, address,
-                                           static_cast<unsigned char>(function), reg, &value)
-                       : z.ModbusReadRTU(args->channel, address, reg, &value);
-  };
-  read->callback([&run, args, readRegister] {
-    run = [args, readRegister](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
+  read->callback([&run, args] {
+    run = withInstrument([args](Session& session, ZylInterface& z) -> int {
       unsigned int value = 0;
-      const unsigned int status = readRegister(session.instrument(), args->function, value);
+      const unsigned int status = readRegister(*args, z, args->function, value);
       if (status != ZYL_SUCCESS) return session.result(status, "Modbus read");
       // Heater controllers keep temperatures as IEEE floats: show that reading beside the word.
       float asFloat = 0;
@@ -117,28 +112,25 @@ void addSerialCommands(CLI::App& app, Action& run) {
                      {"value", value},
                      {"as_float", asFloat}});
       return kOk;
-    };
+    });
   });
+}
 
+void addWriteCommand(CLI::App& modbus, Action& run, std::shared_ptr<Args> args) {
   CLI::App* write = addCommand(
-      *modbus, "write",
+      modbus, "write",
       "Write a register, then read it back: a value that does not read back fails (exit 3)",
       "zyl modbus 6 write 1 2160 1101004800     (20.0 as IEEE float bits, RTU low word first)");
-  write->add_option("address", args->address, "Device address, 1-247")
-      ->required()
-      ->check(CLI::Range(1, 247));
-  write->add_option("register", args->reg, "0-65535")->required()->check(CLI::Range(0, 0xFFFF));
+  addDeviceAndRegister(write, *args);
   write->add_option("value", args->value, "RTU: 0-4294967295 (two registers); ASCII: 0-65535")
       ->required();
   write->add_option("--function", args->function, "ASCII function code, 0-255 (default 6)")
       ->check(CLI::Range(0, 255));
-  write->callback([&run, args, write, readRegister] {
+  write->callback([&run, args, write] {
     if (args->ascii && args->value > 0xFFFF)
       throw CLI::ValidationError(
           "value", "a Modbus ASCII register holds 0-65535, not " + std::to_string(args->value));
-    run = [args, write, readRegister](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
+    run = withInstrument([args, write](Session& session, ZylInterface& z) -> int {
       const auto address = static_cast<unsigned char>(args->address);
       const auto reg = static_cast<unsigned short>(args->reg);
       const int function = write->count("--function") ? args->function : 6;
@@ -150,7 +142,7 @@ void addSerialCommands(CLI::App& app, Action& run) {
       if (status != ZYL_SUCCESS) return session.result(status, "Modbus write");
       // The write reports success whatever the device answered: the read-back tells.
       unsigned int back = 0;
-      const unsigned int read = readRegister(z, 3, back);
+      const unsigned int read = readRegister(*args, z, 3, back);
       session.print({{"address", args->address},
                      {"register", args->reg},
                      {"written", args->value},
@@ -162,8 +154,23 @@ void addSerialCommands(CLI::App& app, Action& run) {
                                           std::to_string(back) + " after writing " +
                                           std::to_string(args->value));
       return kOk;
-    };
+    });
   });
+}
+
+}  // namespace
+
+void addSerialCommands(CLI::App& app, Action& run) {
+  auto args = std::make_shared<Args>();
+  addSendCommand(app, run, args);
+  CLI::App* modbus =
+      addCommand(app, "modbus", "Read or write a Modbus register", "zyl --sim modbus 6 read 1 402");
+  modbus->add_option("channel", args->channel, "Serial channel of the Modbus line, 0-15 (6)")
+      ->required()
+      ->check(within(surface::kSerialChannel));
+  modbus->add_flag("--ascii", args->ascii, "Modbus ASCII instead of RTU");
+  addReadCommand(*modbus, run, args);
+  addWriteCommand(*modbus, run, args);
   modbus->require_subcommand(1);
 }
 

@@ -1,18 +1,16 @@
 #include "tools/zyl/session.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string_view>
-#include <thread>
 
+#include <CLI/CLI.hpp>
+
+#include "tools/zyl/commands.h"
 #include "tools/zyl/device.h"
+#include "tools/zyl/interrupt.h"
+#include "tools/zyl/output.h"
 
 namespace zyl::tool {
 
@@ -86,16 +84,20 @@ int Session::fail(Exit code, const std::string& message) {
 }
 
 int Session::finish(int code) {
-  if (!options_.json || document_.is_null()) return code;
-  // A watching command has written its lines; only an error is left to say, as one more line.
-  if (streamed_) {
-    if (document_.contains("error"))
+  if (code == kOk && interrupted()) code = fail(kInterrupted, "interrupted (Ctrl-C)");
+  if (options_.json && !document_.is_null()) {
+    // A watching command has written its lines; only an error is left to say, as one more line.
+    if (!streamed_)
+      std::cout << document_.dump(2) << '\n';
+    else if (document_.contains("error"))
       std::cout << nlohmann::ordered_json{{"error", document_["error"]}, {"exit", code}}.dump()
                 << '\n';
-  } else {
-    std::cout << document_.dump(2) << '\n';
   }
   std::cout.flush();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
+    std::cerr << "zyl: cannot write standard output\n";
+    return code == kOk ? kUsage : code;
+  }
   return code;
 }
 
@@ -113,69 +115,26 @@ std::optional<int> Session::requireInstrument() {
                                  "instrument");
 }
 
-std::string OutputFile::open(const std::string& name) {
-  name_ = name;
-  if (name == "-") return {};
-  struct stat st {};
-  created_ = stat(name.c_str(), &st) != 0;
-  file_.open(name, std::ios::binary | std::ios::trunc);
-  if (!file_) return "cannot write " + name + ": " + std::strerror(errno);
-  return {};
-}
-
-std::ostream& OutputFile::stream() {
-  return name_ == "-" ? std::cout : file_;
-}
-
-bool OutputFile::close() {
-  stream().flush();
-  if (name_ == "-") return static_cast<bool>(std::cout);
-  file_.close();
-  return !file_.fail();
-}
-
-void OutputFile::discard() {
-  if (file_.is_open()) file_.close();
-  if (created_ && name_ != "-") std::remove(name_.c_str());
-}
-
-CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& description,
-                     const std::string& example) {
-  CLI::App* cmd = parent.add_subcommand(name, description);
-  cmd->footer("Example:\n  " + example + "\n\n" + kExitCodesHelp);
-  return cmd;
-}
-
-namespace {
-
-std::atomic<bool> interruptRequested{false};
-
-void onInterrupt(int) {
-  if (interruptRequested.exchange(true)) _exit(130);
-}
-
-}  // namespace
-
-bool interrupted() {
-  static const bool installed = [] {
-    struct sigaction action {};
-    action.sa_handler = &onInterrupt;
-    sigemptyset(&action.sa_mask);
-    return sigaction(SIGINT, &action, nullptr) == 0;
-  }();
-  (void)installed;
-  return interruptRequested.load();
-}
-
-bool sleepUnlessInterrupted(std::chrono::milliseconds duration) {
-  const auto end = std::chrono::steady_clock::now() + duration;
-  while (!interrupted()) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= end) return true;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50)));
+int Session::commit(OutputFile& file) {
+  if (interrupted()) {
+    file.discard();
+    return fail(kInterrupted, "interrupted (Ctrl-C); " + file.name() + " left as it was");
   }
-  return false;
+  if (!file.close()) return fail(kUsage, "cannot write " + file.name());
+  return kOk;
+}
+
+int Session::result(unsigned int status, const std::string& what) {
+  if (status == ZYL_SUCCESS) return kOk;
+  return fail(status == ZYL_INVALID_ARGUMENT ? kUsage : kRefused,
+              what + " failed: " + statusText(status));
+}
+
+Action withInstrument(Body body) {
+  return [body = std::move(body)](Session& session) -> int {
+    if (auto failed = session.requireInstrument()) return *failed;
+    return body(session, session.instrument());
+  };
 }
 
 std::string statusText(unsigned int status) {
@@ -206,10 +165,17 @@ std::string statusText(unsigned int status) {
   return std::to_string(status) + " (" + meaning + ")";
 }
 
-int Session::result(unsigned int status, const std::string& what) {
-  if (status == ZYL_SUCCESS) return kOk;
-  return fail(status == ZYL_INVALID_ARGUMENT ? kUsage : kRefused,
-              what + " failed: " + statusText(status));
+CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& description,
+                     const std::string& example) {
+  CLI::App* cmd = parent.add_subcommand(name, description);
+  cmd->footer("Example:\n  " + example + "\n\n" + kExitCodesHelp);
+  return cmd;
+}
+
+CLI::Validator within(const surface::Limit& limit) {
+  // No description: the option's type name alone goes into the help.
+  return CLI::Validator([&limit](std::string& text) { return surface::checkText(limit, text); },
+                        "");
 }
 
 }  // namespace zyl::tool

@@ -1,15 +1,12 @@
-// What every command of the zyl tool shares: the global options, the one instrument object of
-// the invocation, and output in human or JSON form.
+// One run of the zyl tool: the global options, the one instrument object of the invocation, and
+// output in human or JSON form.
 #pragma once
 
-#include <chrono>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "zyl/ZylInterface.h"
@@ -19,14 +16,14 @@ namespace zyl::tool {
 // Exit codes of the tool.
 enum Exit : int {
   kOk = 0,
-  kUsage = 1,         // bad command line, or a file that cannot be written
+  kUsage = 1,         // bad command line or input, or a file that cannot be written
   kNoInstrument = 2,  // nothing answered
   kRefused = 3,       // the instrument answered but refused or failed the operation
-  kInterrupted = 130  // Ctrl-C ended a wait before its goal was reached
+  kInterrupted = 130  // Ctrl-C ended the run before its goal was reached
 };
 inline constexpr const char* kExitCodesHelp =
-    "Exit codes: 0 success, 1 bad command line or unwritable file, 2 no instrument answered, 3 the "
-    "instrument refused or failed the operation, 130 interrupted (Ctrl-C).";
+    "Exit codes: 0 success, 1 bad command line, bad input or unwritable file, 2 no instrument "
+    "answered, 3 the instrument refused or failed the operation, 130 interrupted (Ctrl-C).";
 
 struct GlobalOptions {
   std::optional<std::string> sim;  // firmware version of the simulated instrument ("" = default)
@@ -44,8 +41,10 @@ struct GlobalOptions {
 // True when this invocation talks to a simulated instrument (--sim or ZYL_BACKEND=sim).
 bool simulated(const GlobalOptions& options);
 
-// One run of the tool. The instrument object is made on first use, so that a command can check
-// its arguments and open its output files before anything touches the instrument.
+class OutputFile;
+
+// The instrument object is made on first use, so that a command can check its arguments and
+// open its output files before anything touches the instrument.
 //
 // Output: in human form `print` writes "name: value" lines at once. With --json every `print`
 // of a run adds its members to one document that `finish` writes, so a run writes exactly one
@@ -69,7 +68,11 @@ class Session {
   // Turns a library status code into the tool's exit: 0 passes, anything else fails with a line
   // naming `what` and the code.
   int result(unsigned int status, const std::string& what);
-  // Writes the JSON document of the run, if any; returns `code`.
+  // Puts a finished output file in place; after Ctrl-C or a write error it fails instead and the
+  // file keeps what it held.
+  int commit(OutputFile& file);
+  // Writes the JSON document of the run, if any; returns `code`, or 1 when standard output
+  // could not be written.
   int finish(int code);
 
  private:
@@ -80,67 +83,12 @@ class Session {
   bool humanToStderr_ = false;
 };
 
-const char* stateName(CommunicationState state);
-
-// An output file, opened (created or emptied) before the instrument is touched so that a file
-// that cannot be written is found before any work is done; "-" is standard output. A file this
-// run created is removed again by `discard` when the work fails.
-class OutputFile {
- public:
-  // Empty when it opened, else why not.
-  std::string open(const std::string& name);
-  bool wanted() const { return !name_.empty(); }
-  const std::string& name() const { return name_; }
-  std::ostream& stream();
-  // Flushes and closes; false when something could not be written.
-  bool close();
-  void discard();
-
- private:
-  std::string name_;
-  std::ofstream file_;
-  bool created_ = false;
-};
-
-// Adds a command with its description and an example to its --help.
-CLI::App* addCommand(CLI::App& parent, const std::string& name, const std::string& description,
-                     const std::string& example);
-
-// Each command registers itself on the app; `run` is set to its action.
+// A command's action, and the form most take: a body run once the instrument answers.
 using Action = std::function<int(Session&)>;
-void addListCommand(CLI::App& app, Action& run);
-void addInfoCommand(CLI::App& app, Action& run);
-void addStatusCommand(CLI::App& app, Action& run);
-void addPumpAndGaugeCommands(CLI::App& app, Action& run);
-void addIoCommand(CLI::App& app, Action& run);
-void addSerialCommands(CLI::App& app, Action& run);
-void addScanCommand(CLI::App& app, Action& run);
-void addDemoCommand(CLI::App& app, Action& run);
-// One scan written to a CSV file and an SVG plot, summarised, as zyl scan does it.
-int scanToFiles(Session& session, int from, int to, unsigned int timeMs, const std::string& csv,
-                const std::string& plot);
-void addHeaterCommand(CLI::App& app, Action& run);
-void addFirmwareCommand(CLI::App& app, Action& run);
-void addConfigCommand(CLI::App& app, Action& run);
-void addFlashCommand(CLI::App& app, Action& run);
-void addTuneCommand(CLI::App& app, Action& run);
+using Body = std::function<int(Session&, ZylInterface&)>;
+Action withInstrument(Body body);
 
-// Sleeps, unless Ctrl-C comes first (then false). The first Ctrl-C of a run only asks the
-// watching command to stop, so that it can switch the instrument's stream off; a second one ends
-// the program at once.
-bool sleepUnlessInterrupted(std::chrono::milliseconds duration);
-bool interrupted();
-// Switches the V3 status stream on and waits for its first frame; false when none comes.
-bool awaitStreamedStatus(ZylInterface& z);
-// Makes the status record current for a reading about to be shown: older firmware is asked now
-// (its getters would accept a reading up to three seconds old), V3 firmware streams it.
-void refreshForDisplay(ZylInterface& z);
-
-// "pressure P mbar, pump speed S" from readings fresh enough to show.
-std::string vacuumLine(ZylInterface& z);
-
-// The status record as the tool shows it.
-nlohmann::ordered_json statusSnapshot(ZylInterface& z);
+const char* stateName(CommunicationState state);
 // Status code of the library as text ("2 (communication failure)").
 std::string statusText(unsigned int status);
 

@@ -1,9 +1,13 @@
-// zyl status [--watch [SECONDS]]: the instrument's status record, once or repeatedly.
+// zyl status [--watch [SECONDS]]: the instrument's status record, once or repeatedly; and the
+// status views the other commands show.
 #include <atomic>
 #include <cmath>
 #include <thread>
 
-#include "tools/zyl/session.h"
+#include "surface/readings.h"
+#include "tools/zyl/commands.h"
+#include "tools/zyl/interrupt.h"
+#include "tools/zyl/readings.h"
 
 namespace zyl::tool {
 namespace {
@@ -27,34 +31,55 @@ bool awaitStreamedStatus(ZylInterface& z) {
 }
 
 void refreshForDisplay(ZylInterface& z) {
-  if (!z.IsV3()) z.ForceStatusUpdate();
+  surface::refreshReadings(z);
+}
+
+std::string vacuumLine(ZylInterface& z) {
+  refreshForDisplay(z);
+  char line[96];
+  std::snprintf(line, sizeof line, "pressure %.3g mbar, pump speed %u", z.pressureMbar.load(),
+                static_cast<unsigned>(z.pumpSpeed.load() & 0xFFFF));
+  return line;
 }
 
 nlohmann::ordered_json statusSnapshot(ZylInterface& z) {
-  double pressure = 0;
-  unsigned short speed = 0;
-  const unsigned int refresh = z.IsV3() ? z.PiraniPressureMBar(&pressure) : z.ForceStatusUpdate();
-  if (!z.IsV3()) z.PiraniPressureMBar(&pressure);
-  z.PumpSpeed(&speed);
-  nlohmann::ordered_json adc = nlohmann::json::array();
-  for (unsigned char ch = 0; ch < 32; ++ch) adc.push_back(z.ReadADC(ch));
-  char text[1024] = "";
-  z.GetStatusString(text);
-  nlohmann::ordered_json out = {
-      {"pressure_mbar", pressure},
-      {"vacuum_ready", z.IsPressureOK() != 0},
-      {"pump_speed", speed},
-      {"pump_at_speed", z.IsPumpSpeedOK() != 0},
-      {"pump_running", z.IsPumpRunning() != 0},
-      {"capillary_c", z.capillaryReadback.load()},
-      {"desolvation_c", z.desolvationReadback.load()},
-      {"apci_c", z.apciReadback.load()},
-      {"digital_inputs", z.digitalInputs.load()},
-      {"adc", adc},
-  };
+  const unsigned int refresh = surface::refreshReadings(z);
+  nlohmann::ordered_json out;
+  surface::forEachReading(surface::readingsOf(z),
+                          [&](const char* name, const auto& value) { out[name] = value; });
   if (refresh != ZYL_SUCCESS) out["refresh"] = statusText(refresh);
   return out;
 }
+
+namespace {
+
+int watchStatus(Session& session, ZylInterface& z, double seconds, bool untilInterrupted) {
+  if (z.IsV3() && !awaitStreamedStatus(z)) {
+    z.EnableStatusReporting(false);
+    return session.fail(kRefused, "the instrument streams no status frames");
+  }
+  const bool watching = untilInterrupted || seconds > 0;
+  const auto start = std::chrono::steady_clock::now();
+  const auto limit = std::chrono::duration<double>(seconds);
+  for (;;) {
+    auto snapshot = statusSnapshot(z);
+    if (!watching) {
+      session.print(snapshot);
+      break;
+    }
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    nlohmann::ordered_json timed{{"t_s", std::round(t * 1000) / 1000}};
+    timed.update(snapshot);
+    session.printLine(timed);
+    if (!untilInterrupted && std::chrono::steady_clock::now() - start >= limit) break;
+    if (!sleepUnlessInterrupted(std::chrono::seconds(1))) break;
+  }
+  if (z.IsV3()) z.EnableStatusReporting(false);  // also after Ctrl-C: the stream is stopped
+  return interrupted() ? session.fail(kInterrupted, "status watch interrupted (Ctrl-C)") : kOk;
+}
+
+}  // namespace
 
 void addStatusCommand(CLI::App& app, Action& run) {
   CLI::App* cmd = addCommand(app, "status", "Show pressure, pump, heaters, inputs and ADCs",
@@ -65,40 +90,14 @@ void addStatusCommand(CLI::App& app, Action& run) {
                       "Show the status every second, for this many seconds or, without a number, "
                       "until interrupted (Ctrl-C)")
           ->expected(0, 1)
-          ->check(CLI::Range(0.0, 86400.0));
+          ->type_name("SECONDS")
+          ->check(within(surface::kWatchSeconds));
   cmd->callback([&run, watch, watchOption] {
     // "--watch" alone (or "--watch 0") follows the status until Ctrl-C.
     const bool untilInterrupted = watchOption->count() > 0 && *watch == 0;
-    run = [watch, untilInterrupted](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      ZylInterface& z = session.instrument();
-      if (z.IsV3() && !awaitStreamedStatus(z)) {
-        z.EnableStatusReporting(false);
-        return session.fail(kRefused, "the instrument streams no status frames");
-      }
-      const bool watching = untilInterrupted || *watch > 0;
-      const auto start = std::chrono::steady_clock::now();
-      const auto limit = std::chrono::duration<double>(*watch);
-      for (;;) {
-        auto snapshot = statusSnapshot(z);
-        if (watching) {
-          const double t =
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-          nlohmann::ordered_json timed{{"t_s", std::round(t * 1000) / 1000}};
-          timed.update(snapshot);
-          snapshot = std::move(timed);
-        }
-        if (watching)
-          session.printLine(snapshot);
-        else
-          session.print(snapshot);
-        if (!watching || (!untilInterrupted && std::chrono::steady_clock::now() - start >= limit))
-          break;
-        if (!sleepUnlessInterrupted(std::chrono::seconds(1))) break;
-      }
-      if (z.IsV3()) z.EnableStatusReporting(false);  // also after Ctrl-C: the stream is stopped
-      return kOk;
-    };
+    run = withInstrument([watch, untilInterrupted](Session& session, ZylInterface& z) {
+      return watchStatus(session, z, *watch, untilInterrupted);
+    });
   });
 }
 

@@ -1,12 +1,13 @@
 // zyl tune get|set: the default tune parameters (or ion-source settings) kept in the
-// instrument's flash, one document per slot position.
-#include <fstream>
+// instrument's flash, one document per slot position. `get FILE` on an empty slot leaves FILE as
+// it was and exits 3, so that a script never takes an old file for the slot's document.
 #include <iostream>
-#include <iterator>
 #include <vector>
 
+#include "tools/zyl/commands.h"
+#include "tools/zyl/output.h"
 #include "tools/zyl/progress.h"
-#include "tools/zyl/session.h"
+#include "tools/zyl/readfile.h"
 
 namespace zyl::tool {
 
@@ -48,9 +49,12 @@ int getSlot(Session& session, const TuneArgs& a, OutputFile& file) {
                           : z.GetDefaultTuneParameters(out.data(), a.groupA(), a.alternate);
   if (!read) return session.fail(kRefused, "flash region 1 could not be read");
   const std::string text(out.data());
+  if (file.wanted() && text.empty())
+    return session.fail(kRefused, "the slot of the " + a.slotName() + " holds no document; " +
+                                      a.file + " left as it was");
   if (file.wanted()) {
-    file.stream() << text << (text.empty() ? "" : "\n");
-    if (!file.close()) return session.fail(kUsage, "cannot write " + a.file);
+    file.stream() << text << "\n";
+    if (const int code = session.commit(file); code != kOk) return code;
   }
   if (session.options().json) {
     session.print({{"slot", a.slotName()}, {"xml", text}});
@@ -69,9 +73,13 @@ int setSlot(Session& session, const TuneArgs& a) {
   if (auto failed = requireSecondFlash(session)) return *failed;
   std::string text;
   if (!a.clear) {
-    std::ifstream file(a.file, std::ios::binary);
-    if (!file) return session.fail(kUsage, "cannot read " + a.file);
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (std::string why = readWholeFile(a.file, text); !why.empty())
+      return session.fail(kUsage, why);
+    // The slot takes text up to its first zero byte: nothing before it would erase the slot.
+    if (text.empty() || text[0] == '\0')
+      return session.fail(kUsage, a.file + " holds no document" +
+                                      (text.empty() ? "" : " (it starts with a zero byte)") +
+                                      "; to empty the slot use tune set --clear");
   }
   // The whole region is written back: it must hold what flash holds before one slot changes.
   if (unsigned int status = z.LoadDefaultTuneIonSettings(); status != ZYL_SUCCESS)
@@ -111,27 +119,23 @@ void addTuneCommand(CLI::App& app, Action& run) {
       if (!a->file.empty()) {
         if (std::string why = file.open(a->file); !why.empty()) return session.fail(kUsage, why);
       }
-      if (auto failed = session.requireInstrument()) {
-        file.discard();
-        return *failed;
-      }
-      const int code = getSlot(session, *a, file);
-      if (code != kOk) file.discard();
-      return code;
+      if (auto failed = session.requireInstrument()) return *failed;
+      return getSlot(session, *a, file);
     };
   });
 
-  CLI::App* set = addCommand(*tune, "set", "Store the document of FILE in a slot and save it",
+  CLI::App* set = addCommand(*tune, "set",
+                             "Store the XML document of FILE in a slot and save it: its root is "
+                             "tuneParameters (ionSourceOptimization with --ion)",
                              "zyl --sim tune set --group A tune.xml");
   addSlotOptions(set, *a);
-  CLI::Option* file = set->add_option("FILE", a->file, "The XML document to store");
+  CLI::Option* file = set->add_option(
+      "FILE", a->file,
+      "The XML document to store, root element tuneParameters or (--ion) ionSourceOptimization");
   set->add_flag("--clear", a->clear, "Empty the slot instead")->excludes(file);
   set->callback([&run, a, file] {
     if (!a->clear && file->count() == 0) throw CLI::RequiredError("FILE or --clear");
-    run = [a](Session& session) -> int {
-      if (auto failed = session.requireInstrument()) return *failed;
-      return setSlot(session, *a);
-    };
+    run = withInstrument([a](Session& session, ZylInterface&) { return setSlot(session, *a); });
   });
 }
 
