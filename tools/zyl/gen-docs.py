@@ -36,7 +36,7 @@ class Entry:
         rest = rest.removesuffix("REQUIRED").strip()
         # "INT:INT in [0 - 15]" -> "INT in [0 - 15]", "TEXT:{on,off}" -> "{on,off}",
         # "TEXT:FIRMWARE" -> "FIRMWARE": the part after the colon says more.
-        if ":" in rest and not rest.startswith("{"):
+        if re.match(r"(TEXT|INT|UINT|FLOAT|NUMBER|\[[A-Z]+\]):", rest):
             rest = rest.split(":", 1)[1]
         self.value = rest
         self.choices = []
@@ -244,10 +244,11 @@ def completion(root):
         key = " ".join(command.path)
         subs = [c.names[0] for c in command.entries["Subcommands:"]]
         opts = [n for e in command.entries["Options:"] for n in e.names if n.startswith("--")]
-        words = [c for e in command.entries["Positionals:"] for c in e.choices]
+        # The choices of each positional in turn, "|" between positionals.
+        words = "|".join(" ".join(e.choices) for e in command.entries["Positionals:"])
         files = any(e.takes_file() for e in command.entries["Positionals:"])
         cases.append('    "%s") subs="%s" opts="%s" words="%s" files=%d ;;' % (
-            key, " ".join(subs), " ".join(opts), " ".join(words), int(files)))
+            key, " ".join(subs), " ".join(opts), words, int(files)))
         for e in command.entries["Options:"]:
             if value_kind(e):
                 values += ['    "%s|%s") value="%s" ;;' % (key, n, value_kind(e)) for n in e.names]
@@ -271,7 +272,7 @@ _zyl_value() {
 
 _zyl() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local path="" subs opts words files value i w
+  local path="" subs opts words files value i w n=0
   # "--log=DIR": bash splits at "=", so the option is the word before it.
   [[ $cur == = ]] && cur="" prev=${COMP_WORDS[COMP_CWORD-1]}
   [[ $prev == = ]] && prev=${COMP_WORDS[COMP_CWORD-2]}
@@ -284,7 +285,11 @@ _zyl() {
       continue
     fi
     _zyl_command "$path"
-    [[ " $subs " == *" $w "* ]] && path=${path:+$path }$w
+    if [[ " $subs " == *" $w "* ]]; then
+      path=${path:+$path }$w n=0
+    else
+      ((n++))  # a positional value of the command
+    fi
   done
   _zyl_value "$path" "$prev"
   case "$value" in
@@ -297,7 +302,9 @@ _zyl() {
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$opts" -- "$cur"))
   else
-    COMPREPLY=($(compgen -W "$subs $words" -- "$cur"))
+    # The choices of the positional being typed (the n-th), not of all of them.
+    IFS='|' read -r -a words <<< "$words|"
+    COMPREPLY=($(compgen -W "$subs ${words[n]}" -- "$cur"))
     ((files)) && COMPREPLY+=($(compgen -f -- "$cur"))
   fi
 }

@@ -155,6 +155,7 @@ void addHeaterCommand(CLI::App& app, Action& run) {
   cmd->add_option("name", args->names,
                   "capillary, desolvation or apci; several separated by commas are switched in "
                   "that order, a gas heater waiting (at most 44 s) for the capillary's heat-up")
+      ->type_name("{capillary,desolvation,apci}")
       ->required();
   cmd->add_option("action", args->action, "on, off, or temp followed by the set-point in °C")
       ->required()
