@@ -7,7 +7,7 @@
 #include <string>
 
 #include "bench/alloc_counter.h"
-#include "config/xml/Writer.h"
+#include "config/xml/writer.h"
 #include "zyl/FlashMemory.h"
 #include "zyl/VolatileFlashMemory.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ZylTestPeer.h"
+#include "tests/support/zyl_test_peer.h"
 
 namespace {
 

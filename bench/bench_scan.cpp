@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bench/alloc_counter.h"
-#include "tests/support/ZylTestPeer.h"
+#include "tests/support/zyl_test_peer.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
 #include "zyl/sim/SimBackend.h"

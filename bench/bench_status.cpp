@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/ZylTestPeer.h"
+#include "tests/support/zyl_test_peer.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/sim/SimBackend.h"
 

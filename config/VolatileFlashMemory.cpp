@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "config/xml/Binding.h"
+#include "config/xml/binding.h"
 
 namespace VolatileFlashMemory {
 

@@ -25,15 +25,6 @@ constexpr size_t kFullTuneSlots = 20992, kFullTuneSize = 10240;
 
 static_assert(sizeof ZylInterface::configFlashImage == kRegionSize);
 
-bool ZylInterface::suspendStatusStream() {
-  if (!firmwareV3 || !statusThreadRunning) return false;
-  return stopStatusReporting();
-}
-
-void ZylInterface::resumeStatusStream(bool suspended) {
-  if (suspended) EnableStatusReporting(true);
-}
-
 unsigned int ZylInterface::selectFlashRegion(int region) {
   if (!hasSecondFlash) return ZYL_SUCCESS;
   return sendAcknowledged(zyl::detail::CommandText<8>("-1B63").dec(region, 2).c_str());

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/tune/Forms.h"
+#include "config/tune/forms.h"
 #include "zyl/ZylInterface.h"
 
 namespace {

@@ -1,10 +1,11 @@
-// The configuration store: which flash features the firmware has, the configuration and volatile
-// records loaded from and saved to flash, their XML text, and the typed identity accessors.
+// The configuration store: the configuration and volatile records loaded from and saved to flash,
+// their XML text, and the typed identity accessors. Which flash features the firmware has is
+// decided from its version (identity/generation.cpp) before the records load.
 #include <cstring>
 #include <string>
 
 #include "config/identity_types.h"
-#include "config/xml/Writer.h"
+#include "config/xml/writer.h"
 #include "link/text.h"
 #include "link/wire.h"
 #include "zyl/FlashMemory.h"
@@ -24,24 +25,11 @@ constexpr int kHexReadbackDigits = 4;
 // What the records are saved as: no declaration, no indentation, no line breaks.
 constexpr zyl::xml::WriterSettings kStoredLayout{false, "", ""};
 
-// The generation flags compare the first 13 characters of the version text.
-int compareVersion(const char* version, const char* reference) {
-  return zyl::detail::compareVersion(version, reference, 13);
-}
-
 // The leading hexadecimal digits of a stored text (held at UINT32_MAX when larger, as the reply
 // reader does), or `fallback` when it has none.
 uint32_t leadingHexOr(std::wstring_view text, uint32_t fallback) {
-  size_t digits = 0;
-  uint32_t value = 0;
-  for (wchar_t c : text) {
-    const uint8_t d = c >= 0 && c < 0x80 ? zyl::detail::hexDigitValue(static_cast<char>(c))
-                                         : zyl::detail::kNotHex;
-    if (d == zyl::detail::kNotHex) break;
-    ++digits;
-    value = value > (UINT32_MAX >> 4) ? UINT32_MAX : (value << 4 | d);
-  }
-  return digits ? value : fallback;
+  const auto hex = zyl::detail::leadingHex(text);
+  return hex.digits ? hex.value : fallback;
 }
 
 // Narrow ASCII text (hex digits) as the wide text the record holds.
@@ -104,19 +92,14 @@ std::string_view ZylInterface::imageText(const unsigned char* image, size_t size
 }
 
 unsigned int ZylInterface::readFlashMemorySettings() {
-  const size_t n = strnlen(firmwareVersion, sizeof firmwareVersion);
-  const char* suffix = n >= 3 ? firmwareVersion + n - 3 : "";
-  firmwareV3 = std::strcmp(suffix, "-V3") == 0;
-  firmwareV2 = firmwareV3 || std::strcmp(suffix, "-V2") == 0;
-  firmwareAfter030512 = !firmwareV3 && compareVersion(firmwareVersion, "VERSION030512") > 0;
-  hasSecondFlash = piraniSelectSupported = compareVersion(firmwareVersion, "VERSION110812") >= 0;
-
+  deriveGenerationFlags();
   if (const unsigned int result = LoadFromConfigFlash(); result != ZYL_SUCCESS) return result;
   // Older firmware passes heater readbacks on in its status only where it polls Watlow
   // controllers for all three heaters.
-  heaterReadbacksInStatus = compareVersion(firmwareVersion, "VERSION102412") >= 0 &&
-                            GetCapillaryHC() == HC_WatlowPM3 && GetAPCIGasHC() == HC_WatlowPM3 &&
-                            GetDesolvationGasHC() == HC_WatlowPM3;
+  heaterReadbacksInStatus =
+      zyl::detail::compareVersion(firmwareVersion, "VERSION102412", 13) >= 0 &&
+      GetCapillaryHC() == HC_WatlowPM3 && GetAPCIGasHC() == HC_WatlowPM3 &&
+      GetDesolvationGasHC() == HC_WatlowPM3;
   return LoadFromVolatileFlash();
 }
 
@@ -350,7 +333,10 @@ unsigned int ZylInterface::SetFreqFact(uint32_t factor, uint16_t* readback) {
     return ZYL_SUCCESS;
   }
   const unsigned int result = sendAcknowledged(command.c_str());
-  const bool fetched = ForceStatusUpdate() == ZYL_SUCCESS && UpdateStatusIfNeeded() == ZYL_SUCCESS;
+  // Both steps go out even when the first fails: a slow failure leaves the status old enough for
+  // the second to fetch again.
+  const bool forced = ForceStatusUpdate() == ZYL_SUCCESS;
+  const bool fetched = UpdateStatusIfNeeded() == ZYL_SUCCESS && forced;
   if (readback) *readback = fetched ? adcChannels[5].load() : 2;
   return result;
 }

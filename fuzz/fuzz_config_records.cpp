@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/xml/Reader.h"
+#include "config/xml/reader.h"
 #include "zyl/FlashMemory.h"
 #include "zyl/VolatileFlashMemory.h"
 

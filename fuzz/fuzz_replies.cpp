@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "instrument.h"
-#include "support/ZylTestPeer.h"
+#include "support/zyl_test_peer.h"
 
 namespace {
 

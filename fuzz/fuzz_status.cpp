@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "instrument.h"
-#include "support/ZylTestPeer.h"
+#include "support/zyl_test_peer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

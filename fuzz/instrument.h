@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "support/FakeBackend.h"
-#include "support/ManualClock.h"
+#include "support/fake_backend.h"
+#include "support/manual_clock.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::fuzz {

@@ -24,13 +24,16 @@ using Block = zyl::detail::CommandText<5 + 2 * kBlockBytes + 1>;
 
 }  // namespace
 
+// The reply lands in a buffer of its own: the command channel clears its reply buffer before it
+// reads, so reading into firmwareVersion would lose the known version to a failed read.
 bool ZylInterface::InitFirmwareVersion() {
+  unsigned char reply[kVersionCapacity];
   long length = kVersionCapacity;
-  const unsigned int result = ZylUSBExecuteCommand(
-      "-1B05", reinterpret_cast<unsigned char*>(firmwareVersion), length, true, 2000, 2000);
-  if (result != ZYL_SUCCESS) return false;
+  if (ZylUSBExecuteCommand("-1B05", reply, length, true, 2000, 2000) != ZYL_SUCCESS) return false;
   // A reply that fills the buffer gives up its last character to the terminator.
-  firmwareVersion[length < kVersionCapacity ? length : kVersionCapacity - 1] = 0;
+  const long kept = std::clamp(length, 0L, kVersionCapacity - 1);
+  std::memcpy(firmwareVersion, reply, static_cast<size_t>(kept));
+  firmwareVersion[kept] = 0;
   firmwareVersionRead = true;
   return true;
 }
@@ -52,7 +55,7 @@ bool ZylInterface::GetFirmwareVersion(char* text, long& length) {
 unsigned int ZylInterface::UpdateFirmware(unsigned char* image, long length) {
   if (!image && length > 0) return ZYL_INVALID_ARGUMENT;
   DebugOut("Update firmware - %ld bytes", length);
-  const bool suspended = firmwareV3 && stopStatusReporting();
+  const bool suspended = suspendStatusStream();
 
   if (sendAcknowledged("-1B88A5", true, 10000, 20000) == ZYL_SUCCESS) {
     long sent = 0;
@@ -79,7 +82,7 @@ unsigned int ZylInterface::UpdateFirmware(unsigned char* image, long length) {
   }
 
   const unsigned int result = sendAcknowledged("-1B885A");
-  if (suspended) EnableStatusReporting(true);
+  resumeStatusStream(suspended);
   firmwareVersionRead = false;
   InitFirmwareVersion();
   DebugOut("Complete");

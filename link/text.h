@@ -37,6 +37,10 @@ inline constexpr std::array<uint8_t, 256> kHexDigitValue = [] {
 inline constexpr uint8_t hexDigitValue(char c) {
   return kHexDigitValue[static_cast<unsigned char>(c)];
 }
+// The same for wide text (the configuration records hold wide strings): kNotHex beyond ASCII.
+inline constexpr uint8_t hexDigitValue(wchar_t c) {
+  return c >= 0 && c < 0x80 ? hexDigitValue(static_cast<char>(c)) : kNotHex;
+}
 
 // The hexadecimal number at the start of `text`, read as strtoul would read it (no sign, no
 // prefix, no blanks): at most `maxDigits` digits, the value held at the largest T when it is
@@ -46,8 +50,8 @@ struct LeadingHex {
   T value = 0;
   size_t digits = 0;
 };
-template <class T = uint32_t>
-inline constexpr LeadingHex<T> leadingHex(std::string_view text, size_t maxDigits = SIZE_MAX) {
+template <class T, class Char>
+inline constexpr LeadingHex<T> leadingHexOf(std::basic_string_view<Char> text, size_t maxDigits) {
   constexpr T kMax = std::numeric_limits<T>::max();
   LeadingHex<T> r;
   while (r.digits < text.size() && r.digits < maxDigits) {
@@ -57,6 +61,14 @@ inline constexpr LeadingHex<T> leadingHex(std::string_view text, size_t maxDigit
     ++r.digits;
   }
   return r;
+}
+template <class T = uint32_t>
+inline constexpr LeadingHex<T> leadingHex(std::string_view text, size_t maxDigits = SIZE_MAX) {
+  return leadingHexOf<T>(text, maxDigits);
+}
+template <class T = uint32_t>
+inline constexpr LeadingHex<T> leadingHex(std::wstring_view text, size_t maxDigits = SIZE_MAX) {
+  return leadingHexOf<T>(text, maxDigits);
 }
 
 // A field that is nothing but 1 to `maxDigits` hexadecimal digits (at most 8); nothing otherwise.
@@ -69,7 +81,7 @@ inline constexpr std::optional<uint32_t> hexField(std::string_view digits, size_
 
 // strtod on instrument text, which always writes '.' whatever the host's locale: blanks and a '+'
 // are skipped. std::from_chars reads without touching the process-wide locale data that another
-// thread may be reading. 0.0 when there is no number (or one out of range). The described
+// thread may be reading. 0.0 when there is no number (or one out of range).
 // `ZylInterface::readEnglishLocaleFloat` keeps its own C-library surface for the host.
 inline double decimalNumber(std::string_view s) {
   s = trimBlanks(s);

@@ -14,7 +14,7 @@
 //  - no device (none can be opened, it has no status endpoint, or it went away; a device object
 //    that lost its device is kept until the stream stops): the thread waits 100 ms before the
 //    next pass, so an unplugged instrument does not keep a core busy; a failed read without a
-//    callback empties the text, as the described failure handling does.
+//    callback empties the text, so a host never reads a stale status as a fresh one.
 // While the instrument is not connected the thread idles in 1000 ms steps.
 //
 // Choices where the protocol leaves room:
@@ -89,6 +89,14 @@ bool ZylInterface::stopStatusReporting() {
   while (statusThreadRunning) zyl::detail::clock().sleepMs(kFlagPollMs);
   if (statusThread.joinable()) statusThread.join();
   return true;
+}
+
+bool ZylInterface::suspendStatusStream() {
+  return firmwareV3 && stopStatusReporting();
+}
+
+void ZylInterface::resumeStatusStream(bool suspended) {
+  if (suspended) EnableStatusReporting(true);
 }
 
 void ZylInterface::runStatusReadingThread(void* owner) {

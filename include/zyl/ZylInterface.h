@@ -661,20 +661,20 @@ class ZylInterface {
   void drain(CCyBulkEndPoint* endpoint);
   // One read of the status pipe, opening it first when needed: what the status thread and
   // ZylUSBGetStatusData read through. noDevice also when the pipe has no device object or no
-  // status endpoint. The device object stays until the stream stops, as a described pipe does.
+  // status endpoint. The device object stays until the stream stops, as any pipe's does.
   zyl::usb::TransferResult readStatusPipe(unsigned char* buffer, long& length);
   void abortStatusRead();    // wakes a read pending on the status pipe
   void releaseStatusPipe();  // closes the status pipe's device object
   static void logBackendDiagnostic(void* self, const char* message);
 
+  // The firmware-generation flags (V3, V2, after 030512, second region, Pirani select), from the
+  // version text alone.
+  void deriveGenerationFlags();
+
   // ---- Configuration (private) ----------------------------------------------------------------
   // A slot of the default tune and ion-source settings in secondFlashImage: with `ionSource` the
   // ion-source slot (`full` ignored), else the full or the simplified tune slot.
   unsigned char* GetFlashAddr(bool ionSource, bool groupA, bool alternate, bool full);
-  // Stops a streaming status thread before a flash transfer; true when one was stopped, which
-  // the transfer then starts again with resumeStatusStream.
-  bool suspendStatusStream();
-  void resumeStatusStream(bool suspended);
   // "-1B63%02d" where the firmware has regions to select; 0 where it has none.
   unsigned int selectFlashRegion(int region);
   // The text of a region image up to its first zero byte, or its end.
@@ -757,6 +757,10 @@ class ZylInterface {
   // "-1B3100", clear the flag, wake the thread's read, wait for the thread and join it. False
   // when no thread ran (then nothing is sent).
   bool stopStatusReporting();
+  // Around a flash or firmware transfer, during which the controller streams no status: stops a
+  // streaming status thread (true when one was stopped) and starts it again afterwards.
+  bool suspendStatusStream();
+  void resumeStatusStream(bool suspended);
   static std::atomic<ZylStatusCallback> statusCallback;
 
   std::mutex statusTextLock;

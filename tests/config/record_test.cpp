@@ -10,10 +10,10 @@
 #include <sstream>
 #include <string>
 
-#include "config/xml/Reader.h"
-#include "config/xml/Text.h"
-#include "config/xml/Tracker.h"
-#include "config/xml/Writer.h"
+#include "config/xml/reader.h"
+#include "config/xml/text.h"
+#include "config/xml/tracker.h"
+#include "config/xml/writer.h"
 #include "zyl/FlashMemory.h"
 #include "zyl/VolatileFlashMemory.h"
 

@@ -13,8 +13,8 @@
 #include "config/xmllint.h"
 #include "sim/controller_io.h"
 #include "sim/flash.h"
-#include "support/ManualClock.h"
-#include "support/ZylTestPeer.h"
+#include "support/manual_clock.h"
+#include "support/zyl_test_peer.h"
 #include "zyl/FlashMemory.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/sim/SimBackend.h"
@@ -298,6 +298,21 @@ TEST_F(StoreTest, OlderFirmwareFrequencyReadbackComesFromTheStatus) {
   uint16_t readback = 0;
   ASSERT_EQ(z.SetFreqFact(0x12345, &readback), 0u);
   EXPECT_EQ(readback, 0x1234);
+  {
+    // A slow failed fetch: both steps go out (and fail), and the readback is 2.
+    struct SlowClock : ManualClock {
+      uint64_t monotonicMs() override {
+        advance(3001);
+        return ManualClock::monotonicMs();
+      }
+    } slow;
+    instrument->clearTrace();
+    instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "30", .times = 2});
+    EXPECT_EQ(z.SetFreqFact(0x12345, &readback), 0u);
+    EXPECT_EQ(readback, 2);
+    const auto t = instrument->trace();
+    EXPECT_EQ(std::count_if(t.begin(), t.end(), [](const auto& e) { return !e.ok; }), 2);
+  }
   // No region 1: nothing saved, no volatile text.
   std::string xml;
   EXPECT_EQ(z.SaveToVolatileFlash(), 0u);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/tune/Forms.h"
+#include "config/tune/forms.h"
 #include "config/xmllint.h"
 
 namespace zyl::tune {

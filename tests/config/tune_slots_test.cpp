@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "config/tune/Forms.h"
-#include "support/ZylTestPeer.h"
+#include "config/tune/forms.h"
+#include "support/zyl_test_peer.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/sim/SimBackend.h"
 
@@ -148,20 +148,35 @@ TEST_F(TuneSlots, RefusalsAndTheFallBackToTheSimplifiedForm) {
   EXPECT_EQ(get(false, true), "");
 }
 
-TEST_F(TuneSlots, FirmwareWithoutASecondRegion) {
-  // Region 1 is never read or written; the setters change only the image.
-  z.reset();
-  instrument =
-      std::make_shared<sim::Instrument>(sim::InstrumentOptions{.firmwareVersion = "VERSION102412"});
-  SetUp();
-  std::string doc = tuneDocument("a");
-  EXPECT_EQ(z->SetDefaultTuneParameters(doc.data(), true, true), 0u);
-  EXPECT_EQ(z->SaveDefaultTuneIonSettings(), 1u);
-  EXPECT_EQ(get(true, true), formatted(doc));
-  z->settingsLoaded = false;
-  EXPECT_EQ(z->LoadDefaultTuneIonSettings(), 1u);
-  std::vector<char> out(kFull, 'x');
-  EXPECT_FALSE(z->GetDefaultTuneParameters(out.data(), true, true));
+// Before the settings load, the getter reads region 1 where the firmware has one, and gives false
+// when that read fails; without one the setters change only the image and nothing is read.
+TEST_F(TuneSlots, BeforeTheSettingsLoadTheGetterReadsRegionOne) {
+  struct Case {
+    const char* version;
+    bool readFails, result;
+  };
+  for (Case c : {Case{"VERSION102412", false, false},
+                 {"VERSION130904A-V3", true, false},
+                 {"VERSION130904A-V3", false, true}}) {
+    SCOPED_TRACE(testing::Message() << c.version << " " << c.readFails);
+    z.reset();
+    instrument =
+        std::make_shared<sim::Instrument>(sim::InstrumentOptions{.firmwareVersion = c.version});
+    SetUp();
+    const bool secondRegion = c.readFails || c.result;
+    std::string doc = tuneDocument("a");
+    EXPECT_EQ(z->SetDefaultTuneParameters(doc.data(), true, true), 0u);
+    EXPECT_EQ(z->SaveDefaultTuneIonSettings(), secondRegion ? 0u : 1u);
+    z->settingsLoaded = false;
+    instrument->clearTrace();
+    if (c.readFails) instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "61"});
+    std::vector<char> out(kFull, 'x');
+    EXPECT_EQ(z->GetDefaultTuneParameters(out.data(), true, true), c.result);
+    EXPECT_EQ(out.data(), c.result ? formatted(doc) : "");
+    const auto t = instrument->trace();
+    EXPECT_EQ(std::any_of(t.begin(), t.end(), [](const auto& e) { return e.text() == "-1B6301"; }),
+              secondRegion);
+  }
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "config/xml/Reader.h"
-#include "config/xml/Text.h"
-#include "config/xml/Writer.h"
+#include "config/xml/reader.h"
+#include "config/xml/text.h"
+#include "config/xml/writer.h"
 #include "config/xmllint.h"
 #include "zyl/XmlError.h"
 

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "sim/spectrum.h"
-#include "support/SimFixture.h"
+#include "support/scan_ticks.h"
+#include "support/sim_fixture.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
 #include "zyl/sim/Scan.h"
@@ -19,10 +20,6 @@ namespace zyl::test {
 namespace {
 
 using sim::Instrument, sim::InstrumentOptions, sim::SimBackend;
-
-uint32_t ticksOf(uint32_t ms) {
-  return static_cast<uint32_t>(uint64_t{ms} * 273066 / 940);
-}
 
 class E2E : public SimTest {
  protected:

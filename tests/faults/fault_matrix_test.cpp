@@ -20,7 +20,8 @@
 #include "sim/controller_io.h"
 #include "sim/serial_ports.h"
 #include "sim/status_report.h"
-#include "support/CappedBackend.h"
+#include "support/capped_backend.h"
+#include "support/scan_ticks.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
 #include "zyl/sim/Scan.h"
@@ -82,7 +83,7 @@ struct Row {
   Back back;
 };
 
-// Left out, because the description leaves the outcome to the implementer or to the instrument's
+// Left out, because the outcome is ours to choose or up to the instrument's
 // text: damaged ("NAK", short, garbage) version texts, which are stored as the version and decide
 // the generation; short and garbage replies that the reader may take in several ways (an older
 // scan shorter than its count says, serial availability and byte replies, a flash region shorter
@@ -318,11 +319,11 @@ TEST_P(FaultMatrix, ResultStateBuffersThreadAndWayBack) {
     const auto scan = sim::decodeV3Scan({mem.data(), static_cast<size_t>(n)});
     ASSERT_TRUE(scan);
     EXPECT_EQ(std::tuple(scan->tailWord, scan->counts.size()),
-              std::tuple(9, sim::scanPointCount(1000, 60000, 100 * 273066 / 940)));
+              std::tuple(9, sim::scanPointCount(1000, 60000, ticksOf(100))));
   } else {
     unsigned n = 0;
     EXPECT_EQ(z->PerformScan(1000, 2000, 10, block, 0, &n), ZYL_SUCCESS);
-    EXPECT_EQ(n, sim::scanPointCount(1000, 2000, 10 * 273066 / 940));
+    EXPECT_EQ(n, sim::scanPointCount(1000, 2000, ticksOf(10)));
   }
 }
 

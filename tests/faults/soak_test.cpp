@@ -22,7 +22,8 @@
 
 #include "sim/controller_io.h"
 #include "sim/status_report.h"
-#include "support/CappedBackend.h"
+#include "support/capped_backend.h"
+#include "support/scan_ticks.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/sim/Scan.h"
 
@@ -150,7 +151,7 @@ TEST(Soak, StreamScansAndCommandsUnderRandomFaults) {
         break;
       }
       const Request& q = requests[scan->tailWord];
-      const uint64_t expected = sim::scanPointCount(q.start, q.end, q.ms * 273066ull / 940);
+      const uint64_t expected = sim::scanPointCount(q.start, q.end, ticksOf(q.ms));
       damaged += scan->start != q.start || scan->end != q.end || scan->counts.size() != expected ||
                  static_cast<size_t>(n) != sim::kV3ScanHeaderBytes + 4 * expected;
       if (scan->sequence < nextSequence) ++duplicated;

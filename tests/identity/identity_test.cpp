@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "peripherals/serial_sim_fixture.h"
-#include "support/ZylTestPeer.h"
+#include "support/zyl_test_peer.h"
 
 namespace zyl::test {
 namespace {
@@ -130,12 +130,17 @@ TEST_F(IdentityTest, FirmwareVersionTrueOnlyWhenConnectedModelAskedFromTheBounda
   EXPECT_EQ(length, 17);
   z->communicationState = CommConnected;
   EXPECT_TRUE(z->GetFirmwareVersion(text, length));
-  // Not read yet and the read fails: an empty text.
-  z->firmwareVersionRead = false;
-  instrument->inject({.kind = sim::FaultKind::FailedWrite, .command = "05"});
-  EXPECT_FALSE(z->GetFirmwareVersion(text, length));
-  EXPECT_STREQ(text, "");
-  EXPECT_EQ(length, 0);
+  // Not read yet and the read fails either way: an empty text; the version known before stays.
+  for (const sim::Fault& fault :
+       {sim::Fault{.kind = sim::FaultKind::FailedWrite, .endpoint = sim::kCommandIn},
+        sim::Fault{.kind = sim::FaultKind::FailedWrite, .command = "05"}}) {
+    z->firmwareVersionRead = false;
+    instrument->inject(fault);
+    EXPECT_FALSE(z->GetFirmwareVersion(text, length));
+    EXPECT_EQ(std::tuple(std::string(text), length, z->firmwareVersionRead),
+              std::tuple("", 0L, false));
+    EXPECT_STREQ(z->firmwareVersion, "VERSION130904A-V3");
+  }
 
   // Model detection around the boundary version.
   struct Case {

@@ -8,8 +8,8 @@
 
 #include "link/usb/CyUSB.h"
 #include "link/wire.h"
-#include "support/LinkFixture.h"
-#include "support/ZylTestPeer.h"
+#include "support/link_fixture.h"
+#include "support/zyl_test_peer.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::test {

@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "link/usb/CyUSB.h"
-#include "support/LinkFixture.h"
-#include "support/ZylTestPeer.h"
+#include "support/link_fixture.h"
+#include "support/zyl_test_peer.h"
 
 namespace zyl::test {
 namespace {

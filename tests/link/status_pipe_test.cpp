@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "support/LinkFixture.h"
+#include "support/link_fixture.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::test {
@@ -72,9 +72,17 @@ TEST_F(StatusPipeTest, EveryEnableEmptiesThePipeThenSendsTheSwitchAlsoWhileTheTh
   EXPECT_EQ(fake->writes(), std::vector<std::string>{"-1B3100"});
 }
 
-// Without the device every read fails at once; each pass then waits 100 ms rather than spin.
-TEST_F(StatusPipeTest, ReadsWithoutTheDeviceArePaced) {
+// A time-out or a stall is followed by the next read at once: a pause there would cut the frame
+// rate. Without the device every read fails at once; each pass then waits 100 ms rather than spin.
+TEST_F(StatusPipeTest, OnlyReadsWithoutTheDeviceArePaced) {
   z->EnableStatusReporting(true);
+  for (TransferResult why : {TransferResult::timeout, TransferResult::stall}) {
+    const int readsBefore = statusReads();
+    const uint64_t pausedBefore = clock.slept();
+    fake->fail(kStatusIn, why, 20);
+    ASSERT_TRUE(waitFor([&] { return statusReads() - readsBefore >= 20; }));
+    EXPECT_EQ(clock.slept(), pausedBefore) << static_cast<int>(why);
+  }
   fake->unplugged = true;
   const int readsBefore = statusReads();
   const uint64_t pausedBefore = clock.slept();

@@ -1,10 +1,11 @@
-// Digital and analog I/O: the exact command texts on the wire, through the scripted back end.
+// Digital and analog I/O: exact command texts through the scripted fake, decoded by the simulator.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "peripherals/serial_sim_fixture.h"
+#include "sim/controller_io.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::test {
@@ -111,6 +112,28 @@ TEST_F(DigitalIoTest, InputsAndReadingsComeFromTheStatusRecord) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(z->GetDigIn(1), 2);
   testing::internal::GetCapturedStderr();
+}
+
+// The simulated controller decodes what the library encodes, on either generation.
+using DigitalIoSimTest = SerialSimTest;
+TEST_F(DigitalIoSimTest, TheControllerDecodesChannelValueAndMode) {
+  for (const char* version : {"VERSION130904A-V3", "VERSION102412"}) {
+    SCOPED_TRACE(version);
+    plug(version);
+    for (unsigned char channel : {0, 14, 33, 63}) ASSERT_EQ(z->SetDigOut(channel, 1), ZYL_SUCCESS);
+    ASSERT_EQ(z->SetAnalogOutput(0, 0x12AB, 2), ZYL_SUCCESS);
+    ASSERT_EQ(z->SetAnalogOutput(8, 0x00FF, 10), ZYL_SUCCESS);
+    ASSERT_EQ(z->ConfigureAnalogInput(3, 7), ZYL_SUCCESS);
+    ASSERT_EQ(z->SetI2C(0x0A, 0xFF, 0x01), ZYL_SUCCESS);
+    const auto io = SimTest::firmware(
+        [](sim::FirmwareContext& f) { return f.state().part<sim::ControllerIo>(); });
+    EXPECT_EQ(~io.outputLines, z->digitalOutputs);
+    EXPECT_EQ(std::tuple(io.analogOutputs.at(1).mode, io.analogOutputs.at(1).value,
+                         io.analogOutputs.at(9).mode, io.analogOutputs.at(9).value),
+              std::tuple(2, 0x12AB, 10, 0x00FF));
+    EXPECT_EQ(io.analogInputSettings.at(3), 7);
+    EXPECT_EQ(io.i2c, (std::array<uint8_t, 3>{0x0A, 0xFF, 0x01}));
+  }
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "support/LinkFixture.h"
-#include "support/SimFixture.h"
+#include "support/link_fixture.h"
+#include "support/sim_fixture.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::test {

@@ -14,7 +14,7 @@
 
 #include "peripherals/serial_sim_fixture.h"
 #include "sim/pirani_gauge.h"
-#include "support/ZylTestPeer.h"
+#include "support/zyl_test_peer.h"
 
 namespace zyl::test {
 namespace {

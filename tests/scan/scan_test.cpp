@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "support/LinkFixture.h"
+#include "support/link_fixture.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
 

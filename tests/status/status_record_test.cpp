@@ -7,8 +7,8 @@
 #include <string>
 #include <tuple>
 
-#include "support/LinkFixture.h"
-#include "support/ZylTestPeer.h"
+#include "support/link_fixture.h"
+#include "support/zyl_test_peer.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::test {

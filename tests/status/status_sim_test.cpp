@@ -11,8 +11,8 @@
 #include "sim/controller_io.h"
 #include "sim/physics.h"
 #include "sim/status_report.h"
-#include "support/ManualClock.h"
-#include "support/SimFixture.h"
+#include "support/manual_clock.h"
+#include "support/sim_fixture.h"
 #include "zyl/ZylInterface.h"
 
 namespace zyl::test {

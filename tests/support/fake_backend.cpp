@@ -1,4 +1,4 @@
-#include "support/FakeBackend.h"
+#include "support/fake_backend.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 
 // The tune-parameter and ion-source documents as the default-settings slots use them: thin views
-// over one element tree (config/tune/Tree.h). Only what the slots reshape is named here:
+// over one element tree (config/tune/tree.h). Only what the slots reshape is named here:
 //
 //   tuneParameters            root; its "version" attribute is set on the simplified form
 //     calibration             the simple calibration: a list of segment elements
@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "config/tune/Tree.h"
-#include "config/xml/Writer.h"
+#include "config/tune/tree.h"
+#include "config/xml/writer.h"
 
 namespace zyl::tune {
 

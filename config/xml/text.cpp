@@ -1,4 +1,4 @@
-#include "config/xml/Text.h"
+#include "config/xml/text.h"
 
 #include <charconv>
 

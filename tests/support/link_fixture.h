@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "support/FakeBackend.h"
-#include "support/ManualClock.h"
+#include "support/fake_backend.h"
+#include "support/manual_clock.h"
 #include "zyl/UsbBackend.h"
 #include "zyl/ZylInterface.h"
 

@@ -1,4 +1,4 @@
-#include "config/xml/Reader.h"
+#include "config/xml/reader.h"
 
 #include <expat.h>
 
@@ -10,7 +10,7 @@
 #include <random>
 #include <unordered_map>
 
-#include "config/xml/Text.h"
+#include "config/xml/text.h"
 #include "zyl/XmlError.h"
 
 namespace zyl::xml {

@@ -1,9 +1,9 @@
-#include "config/tune/Objects.h"
+#include "config/tune/objects.h"
 
 #include <cstring>
 #include <utility>
 
-#include "config/xml/Text.h"
+#include "config/xml/text.h"
 #include "zyl/XmlError.h"
 
 namespace zyl::tune {

@@ -1,9 +1,9 @@
-#include "config/tune/Tree.h"
+#include "config/tune/tree.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "config/xml/Reader.h"
+#include "config/xml/reader.h"
 #include "zyl/XmlError.h"
 
 namespace zyl::tune {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/xml/Writer.h"
+#include "config/xml/writer.h"
 
 namespace zyl::tune {
 

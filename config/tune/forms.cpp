@@ -1,9 +1,9 @@
-#include "config/tune/Forms.h"
+#include "config/tune/forms.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "config/tune/Objects.h"
+#include "config/tune/objects.h"
 #include "zyl/XmlError.h"
 
 namespace zyl::tune {

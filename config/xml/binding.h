@@ -13,9 +13,9 @@
 #include <span>
 #include <string>
 
-#include "config/xml/Reader.h"
-#include "config/xml/Tracker.h"
-#include "config/xml/Writer.h"
+#include "config/xml/reader.h"
+#include "config/xml/tracker.h"
+#include "config/xml/writer.h"
 
 namespace zyl::xml {
 

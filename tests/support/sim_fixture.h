@@ -14,7 +14,7 @@
 
 #include "sim/physics.h"
 #include "sim/serial_ports.h"
-#include "support/ManualClock.h"
+#include "support/manual_clock.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/sim/SimBackend.h"
 

@@ -1,8 +1,8 @@
-#include "config/xml/Writer.h"
+#include "config/xml/writer.h"
 
 #include <charconv>
 
-#include "config/xml/Text.h"
+#include "config/xml/text.h"
 #include "zyl/XmlError.h"
 
 namespace zyl::xml {

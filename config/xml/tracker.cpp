@@ -1,4 +1,4 @@
-#include "config/xml/Tracker.h"
+#include "config/xml/tracker.h"
 
 namespace zyl::xml {
 

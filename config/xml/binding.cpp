@@ -1,10 +1,10 @@
-#include "config/xml/Binding.h"
+#include "config/xml/binding.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
 
-#include "config/xml/Text.h"
+#include "config/xml/text.h"
 #include "zyl/XmlError.h"
 
 namespace zyl::xml {

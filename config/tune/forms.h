@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "config/xml/Writer.h"
+#include "config/xml/writer.h"
 
 namespace zyl::tune {
 
