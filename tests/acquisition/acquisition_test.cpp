@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "sim/controller_io.h"
-#include "support/SimFixture.h"
+#include "support/sim_fixture.h"
 #include "zyl/Acquisition.h"
 
 namespace zyl::test {
