@@ -55,6 +55,10 @@ class ToolTest : public ::testing::Test {
     const pid_t pid = fork();
     if (pid == 0) {
       if (chdir(dir.c_str()) != 0) _exit(126);
+      sigset_t interrupt;  // held back until the tool's handler is in place
+      sigemptyset(&interrupt);
+      sigaddset(&interrupt, SIGINT);
+      sigprocmask(SIG_BLOCK, &interrupt, nullptr);
       unsetenv("ZYL_BACKEND");
       unsetenv("ZYL_SIM_STATE");
       setenv("XDG_CACHE_HOME", dir.c_str(), 1);  // the simulator's flash, kept between runs

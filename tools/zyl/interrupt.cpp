@@ -29,6 +29,12 @@ void catchInterrupts() {
   action.sa_handler = &onInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
+  // A parent may start us with SIGINT blocked so that a Ctrl-C during start-up is held back
+  // rather than killing us before the handler exists (the tool tests do); it arrives here.
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
 }
 
 bool interrupted() {
