@@ -41,8 +41,9 @@ struct Reader {
 
   void start(const char* rawName, const char** attrs) {
     const std::string_view name = localName(rawName);
-    const std::string_view parent = path.empty() ? std::string_view{} : path.back();
     path.emplace_back(name);
+    // Taken after the push: a view taken before it would dangle once the vector grows.
+    const std::string_view parent = path.size() < 2 ? std::string_view{} : path[path.size() - 2];
     if (name == "massCalibration") {
       sawMass = true;
     } else if (name == "calibration" && parent == "massCalibration") {
