@@ -150,7 +150,13 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       {{"--sim", "serial", "1", "send", "@254PR1?;FF"}, 0, "@253ACK"},
       {{"--sim", "modbus", "6", "--ascii", "write", "1", "2160", "70000"}, 1, "holds 0-65535"},
       {{"--sim", "modbus", "6", "write", "1", "2160", "1101004800"}, 0, "read_back:  1101004800"},
-      {{"--sim", "--json", "modbus", "6", "write", "1", "402", "5"}, 3, "reads back"},
+      // A refusal is shown in the device's words, read-only register or not; so is silence.
+      {{"--sim", "--json", "modbus", "6", "write", "1", "402", "5"},
+       3,
+       "exception 2 (illegal data"},
+      {{"--sim", "modbus", "6", "--ascii", "write", "1", "1880", "7"}, 3, "exception 3 (illegal"},
+      {{"--sim", "modbus", "6", "read", "9", "402"}, 3, "device 9 on channel 6 did not answer"},
+      {{"--sim", "modbus", "6", "--ascii", "read", "1", "1880"}, 0, "value:     62"},
       // Checked and refused before anything touches the instrument: no --sim, yet exit 1, not 2.
       {{"scan", "--from", "0", "--to", "9", "--time", "5", "--out", "/nonexistent/x.csv"},
        1,

@@ -1,8 +1,11 @@
 // zyl serial CH send TEXT, zyl modbus CH read|write ...: raw traffic behind the controller board.
+#include <algorithm>
+#include <bit>
 #include <cctype>
-#include <cstring>
+#include <variant>
 
 #include "tools/zyl/commands.h"
+#include "tools/zyl/modbus_frames.h"
 
 namespace zyl::tool {
 namespace {
@@ -74,14 +77,85 @@ void addSendCommand(CLI::App& app, Action& run, std::shared_ptr<Args> args) {
   serial->require_subcommand(1);
 }
 
-// One register read, RTU or ASCII; the value is 32 bits (RTU) or 16 (ASCII).
-unsigned int readRegister(const Args& args, ZylInterface& z, int function, unsigned int& value) {
-  const auto address = static_cast<unsigned char>(args.address);
-  const auto reg = static_cast<unsigned short>(args.reg);
-  return args.ascii ? z.ModbusReadASCII(args.channel, address, static_cast<unsigned char>(function),
-                                        reg, &value)
-                    : z.ModbusReadRTU(args.channel, address, reg, &value);
-}
+// One Modbus request and the device's answer to it. Exit 3 with the device's own words when it
+// refuses (an exception reply) and when nothing readable comes back.
+struct Exchange {
+  const Args& args;
+  ZylInterface& z;
+  Session& session;
+
+  modbus::Framing framing() const {
+    return args.ascii ? modbus::Framing::Ascii : modbus::Framing::Rtu;
+  }
+
+  std::variant<std::vector<uint8_t>, int> run(std::vector<uint8_t> pdu, size_t dataBytes,
+                                              std::string_view what) {
+    const auto address = static_cast<uint8_t>(args.address);
+    const std::string request = modbus::frame(framing(), address, pdu);
+    char reply[1025] = "";
+    long length = sizeof reply - 1;
+    const unsigned int status =
+        args.ascii ? z.SerialCommandASCII(args.channel, request.c_str(), reply, length)
+                   : z.SerialCommandHex(args.channel, request.c_str(), reply, length);
+    if (status != ZYL_SUCCESS) return session.result(status, std::string(what));
+    std::string_view text(reply, static_cast<size_t>(std::clamp(length, 0L, 1024L)));
+    // A two-wire line repeats the request: only what follows it is the device's.
+    if (text.starts_with(request)) text.remove_prefix(request.size());
+    const modbus::Answer answer = modbus::findAnswer(framing(), text, address, pdu[0], dataBytes);
+    const std::string device =
+        "device " + std::to_string(args.address) + " on channel " + std::to_string(args.channel);
+    switch (answer.kind) {
+      case modbus::Answer::Kind::Data:
+        return answer.data;
+      case modbus::Answer::Kind::Exception:
+        return session.fail(kRefused,
+                            device + " refused the " + std::string(what) + " of register " +
+                                std::to_string(args.reg) + ": exception " +
+                                std::to_string(answer.exceptionCode) + " (" +
+                                std::string(modbus::exceptionMeaning(answer.exceptionCode)) + ")");
+      case modbus::Answer::Kind::Nothing:
+        return session.fail(kRefused, device + " did not answer the " + std::string(what));
+      case modbus::Answer::Kind::Unreadable:
+        break;
+    }
+    return session.fail(kRefused, device + " answered the " + std::string(what) +
+                                      " with nothing readable: \"" + std::string(text) + "\"");
+  }
+
+  // RTU reads two registers (32 bits, low word first), ASCII one.
+  std::variant<unsigned int, int> read(uint8_t function) {
+    const auto reg = static_cast<uint16_t>(args.reg);
+    const uint8_t count = args.ascii ? 1 : 2;
+    auto answer = run(
+        {function, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg), 0, count}, 0, "read");
+    if (auto* exit = std::get_if<int>(&answer)) return *exit;
+    const auto& data = std::get<std::vector<uint8_t>>(answer);
+    if (data.size() != 1u + 2 * count)
+      return session.fail(kRefused, "device " + std::to_string(args.address) + " answered with " +
+                                        std::to_string(data.size() - 1) + " bytes, not " +
+                                        std::to_string(2 * count));
+    const unsigned int first = data[1] << 8 | data[2];
+    return count == 1 ? first : (static_cast<unsigned int>(data[3] << 8 | data[4]) << 16) | first;
+  }
+
+  std::optional<int> write(uint8_t function) {
+    const auto reg = static_cast<uint16_t>(args.reg);
+    std::vector<uint8_t> pdu{function, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg)};
+    const auto word = [&pdu](unsigned int w) {
+      pdu.push_back(static_cast<uint8_t>(w >> 8 & 0xFF));
+      pdu.push_back(static_cast<uint8_t>(w & 0xFF));
+    };
+    if (!args.ascii) {  // two registers, 4 bytes, low word first
+      word(2);
+      pdu.push_back(4);
+      word(args.value & 0xFFFF);
+    }
+    word(args.ascii ? args.value : args.value >> 16);
+    auto answer = run(std::move(pdu), 4, "write");
+    if (auto* exit = std::get_if<int>(&answer)) return *exit;
+    return std::nullopt;
+  }
+};
 
 void addDeviceAndRegister(CLI::App* cmd, Args& args) {
   cmd->add_option("address", args.address, "Device address, 1-247")
@@ -100,17 +174,15 @@ void addReadCommand(CLI::App& modbus, Action& run, std::shared_ptr<Args> args) {
       ->check(CLI::Range(0, 255));
   read->callback([&run, args] {
     run = withInstrument([args](Session& session, ZylInterface& z) -> int {
-      unsigned int value = 0;
-      const unsigned int status = readRegister(*args, z, args->function, value);
-      if (status != ZYL_SUCCESS) return session.result(status, "Modbus read");
+      Exchange exchange{*args, z, session};
+      const auto read = exchange.read(static_cast<uint8_t>(args->ascii ? args->function : 3));
+      if (const int* exit = std::get_if<int>(&read)) return *exit;
+      const unsigned int value = std::get<unsigned int>(read);
       // Heater controllers keep temperatures as IEEE floats: show that reading beside the word.
-      float asFloat = 0;
-      static_assert(sizeof asFloat == sizeof value);
-      std::memcpy(&asFloat, &value, sizeof asFloat);
       session.print({{"address", args->address},
                      {"register", args->reg},
                      {"value", value},
-                     {"as_float", asFloat}});
+                     {"as_float", std::bit_cast<float>(value)}});
       return kOk;
     });
   });
@@ -119,7 +191,8 @@ void addReadCommand(CLI::App& modbus, Action& run, std::shared_ptr<Args> args) {
 void addWriteCommand(CLI::App& modbus, Action& run, std::shared_ptr<Args> args) {
   CLI::App* write = addCommand(
       modbus, "write",
-      "Write a register, then read it back: a value that does not read back fails (exit 3)",
+      "Write a register, then read it back: a refusal by the device (its exception code and "
+      "meaning) or a value that does not read back fails (exit 3)",
       "zyl modbus 6 write 1 2160 1101004800     (20.0 as IEEE float bits, RTU low word first)");
   addDeviceAndRegister(write, *args);
   write->add_option("value", args->value, "RTU: 0-4294967295 (two registers); ASCII: 0-65535")
@@ -131,28 +204,23 @@ void addWriteCommand(CLI::App& modbus, Action& run, std::shared_ptr<Args> args) 
       throw CLI::ValidationError(
           "value", "a Modbus ASCII register holds 0-65535, not " + std::to_string(args->value));
     run = withInstrument([args, write](Session& session, ZylInterface& z) -> int {
-      const auto address = static_cast<unsigned char>(args->address);
-      const auto reg = static_cast<unsigned short>(args->reg);
-      const int function = write->count("--function") ? args->function : 6;
-      const unsigned int status =
-          args->ascii
-              ? z.ModbusWriteASCII(args->channel, address, static_cast<unsigned char>(function),
-                                   reg, static_cast<unsigned short>(args->value))
-              : z.ModbusWriteRTU(args->channel, address, reg, args->value);
-      if (status != ZYL_SUCCESS) return session.result(status, "Modbus write");
-      // The write reports success whatever the device answered: the read-back tells.
-      unsigned int back = 0;
-      const unsigned int read = readRegister(*args, z, 3, back);
+      Exchange exchange{*args, z, session};
+      const int function = !args->ascii ? 0x10 : write->count("--function") ? args->function : 6;
+      if (auto exit = exchange.write(static_cast<uint8_t>(function))) return *exit;
+      // A device may acknowledge a value it then clamps or ignores: the read-back tells.
+      const auto back = exchange.read(3);
       session.print({{"address", args->address},
                      {"register", args->reg},
                      {"written", args->value},
-                     {"read_back", read == ZYL_SUCCESS ? nlohmann::json(back) : nullptr}});
-      if (read != ZYL_SUCCESS) return session.result(read, "Modbus read-back");
-      if (back != args->value)
+                     {"read_back", std::holds_alternative<unsigned int>(back)
+                                       ? nlohmann::json(std::get<unsigned int>(back))
+                                       : nullptr}});
+      if (const int* exit = std::get_if<int>(&back)) return *exit;
+      if (std::get<unsigned int>(back) != args->value)
         return session.fail(kRefused, "register " + std::to_string(args->reg) + " of device " +
                                           std::to_string(args->address) + " reads back " +
-                                          std::to_string(back) + " after writing " +
-                                          std::to_string(args->value));
+                                          std::to_string(std::get<unsigned int>(back)) +
+                                          " after writing " + std::to_string(args->value));
       return kOk;
     });
   });
