@@ -242,7 +242,8 @@ void addSetCommand(CLI::App& config, Action& run) {
   auto a = std::make_shared<SetArgs>();
   set->add_option("KEY", a->key, "One of: " + keyList())->required();
   set->add_option("VALUE", a->value,
-                  "A display name (or its number), text, a hexadecimal number (frequency, "
+                  "A display name (or its number; zyl config values lists them), text, a "
+                  "hexadecimal number (frequency, "
                   "mass-pot), seconds 0-2147483647 (last-pump-down); qc-data is XML element "
                   "content (& as &amp;, < as &lt;)")
       ->required();
@@ -278,6 +279,16 @@ void addConfigCommand(CLI::App& app, Action& run) {
         });
       });
   addSetCommand(*config, run);
+  addCommand(*config, "values", "List the names each item of a fixed set accepts (config set)",
+             "zyl --sim config values")
+      ->callback([&run] {
+        run = withInstrument([](Session& session, ZylInterface& z) {
+          nlohmann::ordered_json out;
+          for (const IdentityItem& item : identityItems()) out[item.key] = choices(z, item);
+          session.print(out);
+          return static_cast<int>(kOk);
+        });
+      });
   addCommand(*config, "save", "Write both documents back complete (missing items filled in)",
              "zyl --sim config save")
       ->callback([&run] {

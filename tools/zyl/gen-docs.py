@@ -9,6 +9,7 @@ the help cannot say (environment, files) is written here.
 """
 
 import datetime
+import json
 import os
 import re
 import subprocess
@@ -236,9 +237,20 @@ def value_kind(entry):
     return "choice:" + " ".join(entry.choices) if entry.choices else "value"
 
 
-def completion(root):
-    # One case per command path: its subcommands, options and positional words; and per option
-    # that takes a value, what kind of value.
+def item_values(zyl, root):
+    """The names `config set KEY` accepts for each item of a fixed set, from `zyl config values`
+    against the simulated instrument kept in memory (the names are the library's own)."""
+    config = next((c for c in root.children if c.path == ["config"]), None)
+    if not config or not any(c.path[-1] == "values" for c in config.children):
+        return {}
+    out = subprocess.run([zyl, "--sim-state", "none", "--json", "config", "values"], check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def completion(root, items):
+    # One case per command path: its subcommands, options and positional words; per option
+    # that takes a value, what kind of value; per configuration item, the names it accepts.
     cases, values = [], []
     for command in walk(root):
         key = " ".join(command.path)
@@ -252,7 +264,9 @@ def completion(root):
         for e in command.entries["Options:"]:
             if value_kind(e):
                 values += ['    "%s|%s") value="%s" ;;' % (key, n, value_kind(e)) for n in e.names]
-    return TEMPLATE % ("\n".join(cases), "\n".join(values))
+    names = ["    \"%s\") printf '%%s\\n' %s ;;" % (key, " ".join("'%s'" % n for n in names))
+             for key, names in items.items()]
+    return TEMPLATE % ("\n".join(cases), "\n".join(values), "\n".join(names))
 
 
 TEMPLATE = r"""# bash completion for zyl; generated from zyl --help by tools/zyl/gen-docs.py.
@@ -270,9 +284,15 @@ _zyl_value() {
   esac
 }
 
+_zyl_item_values() {
+  case "$1" in
+%s
+  esac
+}
+
 _zyl() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local path="" subs opts words files value i w n=0
+  local path="" subs opts words files value i w n=0 last=""
   # "--log=DIR": bash splits at "=", so the option is the word before it.
   [[ $cur == = ]] && cur="" prev=${COMP_WORDS[COMP_CWORD-1]}
   [[ $prev == = ]] && prev=${COMP_WORDS[COMP_CWORD-2]}
@@ -288,7 +308,7 @@ _zyl() {
     if [[ " $subs " == *" $w "* ]]; then
       path=${path:+$path }$w n=0
     else
-      ((n++))  # a positional value of the command
+      ((n++)); last=$w  # a positional value of the command
     fi
   done
   _zyl_value "$path" "$prev"
@@ -298,6 +318,12 @@ _zyl() {
     choice:*) COMPREPLY=($(compgen -W "${value#choice:}" -- "$cur")); return ;;
     value) return ;;
   esac
+  if [[ $path == "config set" && $n == 1 && $cur != -* ]]; then
+    # Names with spaces: one per line, quoted on insertion (-o filenames).
+    local IFS=$'\n'
+    COMPREPLY=($(compgen -W "$(_zyl_item_values "$last")" -- "$cur"))
+    return
+  fi
   _zyl_command "$path"
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$opts" -- "$cur"))
@@ -320,4 +346,4 @@ if __name__ == "__main__":
     with open(os.path.join(outdir, "zyl.1"), "w") as f:
         f.write(man_page(zyl, root, set(root.examples())))
     with open(os.path.join(outdir, "zyl.bash"), "w") as f:
-        f.write(completion(root))
+        f.write(completion(root, item_values(zyl, root)))

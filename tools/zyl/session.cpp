@@ -1,5 +1,6 @@
 #include "tools/zyl/session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -60,6 +61,9 @@ void Session::print(const nlohmann::ordered_json& result) {
       text = value.get<std::string>();
     else if (value.is_boolean())
       text = value.get<bool>() ? "yes" : "no";
+    else if (value.is_array() && !value.empty() &&
+             std::all_of(value.begin(), value.end(), [](auto& v) { return v.is_string(); }))
+      for (auto& v : value) text += (text.empty() ? "" : ", ") + v.get<std::string>();
     else
       text = value.dump();
     out << key << ':' << std::string(width - key.size() + 2, ' ') << text << '\n';
