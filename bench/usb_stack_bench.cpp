@@ -16,7 +16,7 @@
 #include <functional>
 #include <vector>
 
-#include "tools/gadget/test_commands.h"
+#include "tests/usb-stack/gadget/test_commands.h"
 #include "zyl/ZylInterface.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "link/usb/CyUSB.h"
-#include "tools/gadget/test_commands.h"
+#include "tests/usb-stack/gadget/test_commands.h"
 #include "zyl/UsbBackend.h"
 #include "zyl/ZylInterface.h"
 

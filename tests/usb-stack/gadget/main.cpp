@@ -40,8 +40,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/gadget/ffs.h"
-#include "tools/gadget/test_commands.h"
+#include "tests/usb-stack/gadget/ffs.h"
+#include "tests/usb-stack/gadget/test_commands.h"
 
 namespace {
 

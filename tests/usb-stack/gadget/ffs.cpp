@@ -1,4 +1,4 @@
-#include "tools/gadget/ffs.h"
+#include "tests/usb-stack/gadget/ffs.h"
 
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
