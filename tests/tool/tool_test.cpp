@@ -48,13 +48,21 @@ class ToolTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
+  // In a child: runs zyl in `dir`.
+  [[noreturn]] void exec(const Args& args) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    std::vector<char*> argv{const_cast<char*>(ZYL_TOOL)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZYL_TOOL, argv.data());
+    _exit(127);
+  }
   // Runs zyl in `dir` with ZYL_BACKEND unset; Ctrl-C after `interruptAfterMs` if not negative.
   // Standard output goes to `out` (relative to `dir`, or absolute such as /dev/full).
   Ran run(const Args& args, int interruptAfterMs = -1, const std::string& out = "stdout") {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(126);
       sigset_t interrupt;  // held back until the tool's handler is in place
       sigemptyset(&interrupt);
       sigaddset(&interrupt, SIGINT);
@@ -62,13 +70,9 @@ class ToolTest : public ::testing::Test {
       unsetenv("ZYL_BACKEND");
       unsetenv("ZYL_SIM_STATE");
       setenv("XDG_CACHE_HOME", dir.c_str(), 1);  // the simulator's flash, kept between runs
-      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-      dup2(open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-      std::vector<char*> argv{const_cast<char*>(ZYL_TOOL)};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(ZYL_TOOL, argv.data());
-      _exit(127);
+      dup2(open((dir / out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      dup2(open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+      exec(args);
     }
     if (interruptAfterMs >= 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
@@ -89,14 +93,7 @@ class ToolTest : public ::testing::Test {
   std::string runOnTerminal(const Args& args) {
     int master = -1;
     const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(126);
-      std::vector<char*> argv{const_cast<char*>(ZYL_TOOL)};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(ZYL_TOOL, argv.data());
-      _exit(127);
-    }
+    if (pid == 0) exec(args);
     std::string text;
     char buffer[4096];
     for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
@@ -292,16 +289,6 @@ TEST_F(ToolTest, SimulatedInstrumentRunsOnBetweenRuns) {
 // Every command that writes a file leaves an existing one as it was when it fails: refused input,
 // no instrument, an empty slot, Ctrl-C. Standard output that cannot be written fails the run.
 TEST_F(ToolTest, FailedRunsLeaveOutputFilesAsTheyWere) {
-  const Args slowScan{"--sim=VERSION110812",
-                      "scan",
-                      "--from",
-                      "0",
-                      "--to",
-                      "60000",
-                      "--time",
-                      "1500",
-                      "--out",
-                      "keep.csv"};
   const Case cases[] = {
       {{"scan", "--from", "0", "--to", "9000", "--time", "5", "--out", "keep.csv", "--plot",
         "keep.svg"},
@@ -310,7 +297,11 @@ TEST_F(ToolTest, FailedRunsLeaveOutputFilesAsTheyWere) {
       {{"--sim", "scan", "--from", "0", "--to", "65535", "--time", "1000000", "--out", "keep.csv"},
        1,
        "the longest time for this range is"},
-      {slowScan, 130, "keep.csv left as it was", 300},
+      {{"--sim=VERSION110812", "scan", "--from", "0", "--to", "60000", "--time", "1500", "--out",
+        "keep.csv"},
+       130,
+       "keep.csv left as it was",
+       300},
       {{"--sim", "flash", "read", "2", "keep.bin"}, 1, "flash region 2 is out of range: 0 to 1"},
       {{"flash", "read", "0", "keep.bin"}, 2, "no instrument answered"},
       {{"--sim", "tune", "get", "--group", "B", "keep.xml"}, 3, "keep.xml left as it was"},
