@@ -21,6 +21,7 @@
 #include "sim/serial_ports.h"
 #include "sim/status_report.h"
 #include "support/capped_backend.h"
+#include "support/manual_clock.h"
 #include "support/scan_ticks.h"
 #include "zyl/ZylInterface.h"
 #include "zyl/platform.h"
@@ -39,15 +40,9 @@ bool clean(const unsigned char* p, size_t n) {
   return std::all_of(p, p + n, [](unsigned char b) { return b == kPattern; });
 }
 
-std::atomic<int> frames{0};
-void countFrame() {
-  ++frames;
-}
 bool framesCome(int n = 3) {
   const int until = frames + n;
-  const auto end = std::chrono::steady_clock::now() + 1500ms;
-  while (frames < until && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
-  return frames >= until;
+  return waitFor([&] { return frames >= until; }, 1500ms);
 }
 
 enum Op { Conn, Reply, Ack, Scan, ScanHS, ScanPipe, Stream, Serial, Modbus, FRead, FWrite, Update };

@@ -12,11 +12,6 @@
 namespace zyl::test {
 namespace {
 
-std::atomic<int> frames{0};
-void countFrame() {
-  ++frames;
-}
-
 class StatusPipeTest : public FakeLinkTest {
  protected:
   void SetUp() override {

@@ -21,11 +21,6 @@ namespace {
 using sim::FirmwareContext;
 using std::chrono::milliseconds;
 
-std::atomic<int> frames{0};
-void countFrame() {
-  ++frames;
-}
-
 std::string statusString(ZylInterface& z) {
   std::string out(1023, 'x');
   z.GetStatusString(out.data());  // fills at most 1024 bytes with its terminator

@@ -1,4 +1,5 @@
-// A clock for tests: time moves only when the test (or a sleep of the library) moves it.
+// A clock for tests: time moves only when the test (or a sleep of the library) moves it; and
+// waiting in real time for what the library's threads do.
 #pragma once
 
 #include <atomic>
@@ -31,12 +32,19 @@ class ManualClock : public zyl::detail::Clock {
   std::atomic<uint64_t> slept_{0};
 };
 
-// Waits in real time, up to five seconds, for what a library thread does; true once `done`.
-inline bool waitFor(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+// Waits in real time, up to `limit`, for what a library thread does; true once `done`.
+inline bool waitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const auto until = std::chrono::steady_clock::now() + limit;
   while (!done() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return done();
+}
+
+// A status callback that counts the frames it is called for.
+inline std::atomic<int> frames{0};
+inline void countFrame() {
+  ++frames;
 }
 
 }  // namespace zyl::test
