@@ -1,6 +1,7 @@
 // The built zyl program run as a user runs it, against the simulated instrument: each command
 // line of the table must end with its exit code and say its fragment (on standard output or
-// error). Every run with --json must write exactly one JSON document (JSON Lines with --watch).
+// error), leave the files it did not create as they were and no temporary file behind. Every
+// run with --json must write exactly one JSON document (JSON Lines with --watch).
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -112,6 +113,9 @@ struct Case {
   int interruptAfterMs = -1;
 };
 
+// Files that each run of the table finds, and that none may change.
+const char* const kKept[] = {"keep.csv", "keep.svg", "keep.bin", "keep.xml"};
+
 bool has(const Args& args, const std::string& a) {
   return std::find(args.begin(), args.end(), a) != args.end();
 }
@@ -207,6 +211,24 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
       {{"--sim", "firmware", "update", "empty.bin"}, 1, "empty.bin is empty"},
       {{"--sim", "flash", "write", "0", "empty.bin"}, 1, "empty.bin is empty"},
       {{"--sim", "tune", "set", "--group", "B", "fw.bin"}, 1, "the document was refused"},
+      // Every command that writes a file leaves an existing one as it was when it fails: refused
+      // input, no instrument, an empty slot, Ctrl-C.
+      {{"scan", "--from", "0", "--to", "9000", "--time", "5", "--out", "keep.csv", "--plot",
+        "keep.svg"},
+       2,
+       "no instrument answered"},
+      {{"--sim", "scan", "--from", "0", "--to", "65535", "--time", "1000000", "--out", "keep.csv"},
+       1,
+       "the longest time for this range is"},
+      {{"--sim=VERSION110812", "scan", "--from", "0", "--to", "60000", "--time", "1500", "--out",
+        "keep.csv"},
+       130,
+       "keep.csv left as it was",
+       300},
+      {{"--sim", "flash", "read", "2", "keep.bin"}, 1, "flash region 2 is out of range: 0 to 1"},
+      {{"flash", "read", "0", "keep.bin"}, 2, "no instrument answered"},
+      {{"--sim", "tune", "get", "--group", "B", "keep.xml"}, 3, "keep.xml left as it was"},
+      {{"tune", "get", "keep.xml"}, 2, "no instrument answered"},
   };
   std::ofstream(dir / "fw.bin") << "image of VERSION140101A-V3";
   std::ofstream(dir / "empty.bin");
@@ -217,9 +239,13 @@ TEST_F(ToolTest, CommandLinesEndWithTheirExitCodeAndSayWhy) {
     std::string line;
     for (const auto& a : c.args) line += " " + a.substr(0, 40);
     SCOPED_TRACE("zyl" + line);
+    for (const char* name : kKept) std::ofstream(dir / name) << "kept";
     const Ran r = run(c.args, c.interruptAfterMs);
     EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.fragment), std::string::npos) << r.out << r.err;
+    for (const char* name : kKept) EXPECT_EQ(slurp(dir / name), "kept") << name;
+    for (const auto& entry : fs::directory_iterator(dir))  // no temporary file left behind
+      EXPECT_EQ(entry.path().filename().string().find(".zyl-"), std::string::npos);
     if (!has(c.args, "--json")) continue;
     if (has(c.args, "--watch")) {
       std::istringstream lines(r.out);
@@ -286,39 +312,8 @@ TEST_F(ToolTest, SimulatedInstrumentRunsOnBetweenRuns) {
   EXPECT_NE(run({"--sim-state", "empty", "config", "show"}).out.find("SN9"), std::string::npos);
 }
 
-// Every command that writes a file leaves an existing one as it was when it fails: refused input,
-// no instrument, an empty slot, Ctrl-C. Standard output that cannot be written fails the run.
-TEST_F(ToolTest, FailedRunsLeaveOutputFilesAsTheyWere) {
-  const Case cases[] = {
-      {{"scan", "--from", "0", "--to", "9000", "--time", "5", "--out", "keep.csv", "--plot",
-        "keep.svg"},
-       2,
-       "no instrument answered"},
-      {{"--sim", "scan", "--from", "0", "--to", "65535", "--time", "1000000", "--out", "keep.csv"},
-       1,
-       "the longest time for this range is"},
-      {{"--sim=VERSION110812", "scan", "--from", "0", "--to", "60000", "--time", "1500", "--out",
-        "keep.csv"},
-       130,
-       "keep.csv left as it was",
-       300},
-      {{"--sim", "flash", "read", "2", "keep.bin"}, 1, "flash region 2 is out of range: 0 to 1"},
-      {{"flash", "read", "0", "keep.bin"}, 2, "no instrument answered"},
-      {{"--sim", "tune", "get", "--group", "B", "keep.xml"}, 3, "keep.xml left as it was"},
-      {{"tune", "get", "keep.xml"}, 2, "no instrument answered"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
-    for (const char* name : {"keep.csv", "keep.svg", "keep.bin", "keep.xml"})
-      std::ofstream(dir / name) << "kept";
-    const Ran r = run(c.args, c.interruptAfterMs);
-    EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
-    EXPECT_NE((r.out + r.err).find(c.fragment), std::string::npos) << r.out << r.err;
-    for (const char* name : {"keep.csv", "keep.svg", "keep.bin", "keep.xml"})
-      EXPECT_EQ(slurp(dir / name), "kept") << name;
-    for (const auto& entry : fs::directory_iterator(dir))  // no temporary file left behind
-      EXPECT_EQ(entry.path().filename().string().find(".zyl-"), std::string::npos);
-  }
+// Standard output that cannot be written fails the run.
+TEST_F(ToolTest, UnwritableStandardOutputFailsTheRun) {
   for (const Args& args : {Args{"--sim", "config", "xml"}, Args{"--sim", "config", "show"},
                            Args{"--json", "--sim", "info"}}) {
     const Ran r = run(args, -1, "/dev/full");
