@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "config/tune/forms.h"
+#include "support/sim_fixture.h"
 #include "support/zyl_test_peer.h"
 #include "zyl/ZylInterface.h"
-#include "zyl/sim/SimBackend.h"
 
 namespace zyl::test {
 namespace {
@@ -38,14 +38,15 @@ std::string formatted(const std::string& xml) {
   return copy;
 }
 
-class TuneSlots : public ::testing::Test {
+class TuneSlots : public SimTest {
  protected:
-  void SetUp() override {
-    zyl::usb::useBackend(std::make_shared<sim::SimBackend>(instrument));
+  void SetUp() override { connect("VERSION130904A-V3"); }
+  void connect(const char* version) {
+    z.reset();
+    plug({.firmwareVersion = version});
     z = std::make_unique<ZylInterface>();
     ASSERT_EQ(z->GetCommunicationState(), CommInitialized);
   }
-  void TearDown() override { zyl::usb::useBackend(nullptr); }
 
   unsigned char* slot(bool ion, bool groupA, bool alternate, bool full) {
     return ZylTestPeer::getFlashAddr(*z, ion, groupA, alternate, full);
@@ -60,7 +61,6 @@ class TuneSlots : public ::testing::Test {
     return out.data();
   }
 
-  std::shared_ptr<sim::Instrument> instrument = std::make_shared<sim::Instrument>();
   std::unique_ptr<ZylInterface> z;
 };
 
@@ -159,10 +159,7 @@ TEST_F(TuneSlots, BeforeTheSettingsLoadTheGetterReadsRegionOne) {
                  {"VERSION130904A-V3", true, false},
                  {"VERSION130904A-V3", false, true}}) {
     SCOPED_TRACE(testing::Message() << c.version << " " << c.readFails);
-    z.reset();
-    instrument =
-        std::make_shared<sim::Instrument>(sim::InstrumentOptions{.firmwareVersion = c.version});
-    SetUp();
+    connect(c.version);
     const bool secondRegion = c.readFails || c.result;
     std::string doc = tuneDocument("a");
     EXPECT_EQ(z->SetDefaultTuneParameters(doc.data(), true, true), 0u);
