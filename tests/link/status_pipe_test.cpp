@@ -3,7 +3,6 @@
 // reach the debug log, the status pipe's never do.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 
 #include "support/link_fixture.h"

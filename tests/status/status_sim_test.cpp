@@ -2,7 +2,6 @@
 // under rapid switching, unplugging, failed reads and destruction.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
