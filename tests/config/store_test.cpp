@@ -7,7 +7,9 @@
 // generations and the gauge selection.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/xmllint.h"
@@ -148,13 +150,11 @@ TEST_F(StoreTest, GenerationFlagsFollowTheVersionText) {
     plug(c.version);
     ZylInterface z;
     ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
-    EXPECT_EQ(z.firmwareV2, c.v2);
-    EXPECT_EQ(z.IsV3(), c.v3);
-    EXPECT_EQ(z.firmwareAfter030512, c.after030512);
-    EXPECT_EQ(z.hasSecondFlash, c.secondFlash);
-    EXPECT_EQ(z.piraniSelectSupported, c.secondFlash);
-    EXPECT_EQ(z.heaterReadbacksInStatus, c.heaterReadbacks);
-    EXPECT_EQ(z.GetNumHeaterTypes(), c.v2 ? 3 : 2);
+    EXPECT_EQ((std::tuple<bool, bool, bool, bool, bool, bool, int>(
+                  z.firmwareV2, z.IsV3(), z.firmwareAfter030512, z.hasSecondFlash,
+                  z.piraniSelectSupported, z.heaterReadbacksInStatus, z.GetNumHeaterTypes())),
+              std::tuple(c.v2, c.v3, c.after030512, c.secondFlash, c.secondFlash, c.heaterReadbacks,
+                         c.v2 ? 3 : 2));
     // The simulator's own document: an internal gauge is selected where the firmware can.
     EXPECT_EQ(sent("-1B0601"), c.secondFlash ? 1 : 0);
     EXPECT_EQ(z.GetSerialNumber(), std::wstring(L"SIM0001"));
@@ -174,13 +174,10 @@ TEST_F(StoreTest, EmptyOrForeignRegionsGiveInitialValues) {
   ZylInterface z;
   ASSERT_EQ(z.GetCommunicationState(), CommInitialized);
   // The record's initial texts are proven by the record test; one of each kind here.
-  EXPECT_EQ(z.GetSourcePSU(), PSU_SpellmanMX8PN24720);
-  EXPECT_EQ(z.GetCapillaryHC(), HC_WatlowPM3);
-  EXPECT_EQ(z.GetPiraniType(), Pirani_External);
-  EXPECT_EQ(z.GetFreqFact(), 0x15000u);
-  EXPECT_EQ(z.GetMassPot(), 0x7F);
-  EXPECT_TRUE(sent("-1B2200015000"));
-  EXPECT_TRUE(sent("-1B0600"));
+  EXPECT_EQ(std::tuple(z.GetSourcePSU(), z.GetCapillaryHC(), z.GetPiraniType(), z.GetFreqFact(),
+                       int{z.GetMassPot()}),
+            std::tuple(PSU_SpellmanMX8PN24720, HC_WatlowPM3, Pirani_External, 0x15000u, 0x7F));
+  EXPECT_TRUE(sent("-1B2200015000") && sent("-1B0600"));
   // The unreadable volatile document was replaced in flash; the slots behind it were kept.
   EXPECT_EQ(z.GetLastPumpDownTime(), 0);
   const sim::SimFlash f = flash();
@@ -204,22 +201,20 @@ TEST_F(StoreTest, EveryAccessorSurvivesSaveAndReload) {
   plug("VERSION130904A-V3");
   {
     ZylInterface z;
-    ASSERT_EQ(z.SetPiraniType(Pirani_External), 0u);
-    ASSERT_EQ(z.SetRfBoxType(RfBox_Original), 0u);
-    EXPECT_EQ(z.flashRecord->get_rfBoxType(), L"Original");
-    EXPECT_EQ(z.GetRfBoxTypeName(RfBox_Original), std::wstring(L"FPGA Adjustable"));
-    ASSERT_EQ(z.SetHousingType(Housing_Unknown), 0u);
-    ASSERT_EQ(z.SetCapillaryHC(HC_DigitalBoardBuiltIn), 0u);
-    ASSERT_EQ(z.SetDesolvationGasHC(HC_Unknown), 0u);
-    ASSERT_EQ(z.SetAPCIGasHC(HC_DigitalBoardBuiltIn), 0u);
-    ASSERT_EQ(z.SetSourcePSU(PSU_SensTechPS10), 0u);
-    ASSERT_EQ(z.SetLensPSU(PSU_AppliedSC005RCD025), 0u);
-    ASSERT_EQ(z.SetDynodePSU(PSU_Unknown), 0u);
-    ASSERT_EQ(z.SetHeadAmpType(HeadAmp_Fast), 0u);
-    ASSERT_EQ(z.SetSerialNumber(L"SN-\u00fc<&>"), 0u);
-    ASSERT_EQ(z.SetQCData("<run id=\"7\">ok</run>"), 0u);
-    ASSERT_EQ(z.SetMassPot(5), 0u);
-    EXPECT_EQ(z.flashRecord->get_massPot(), L"05");
+    // In order (a braced list is evaluated left to right), every one accepted.
+    ASSERT_EQ(
+        (std::array{z.SetPiraniType(Pirani_External), z.SetRfBoxType(RfBox_Original),
+                    z.SetHousingType(Housing_Unknown), z.SetCapillaryHC(HC_DigitalBoardBuiltIn),
+                    z.SetDesolvationGasHC(HC_Unknown), z.SetAPCIGasHC(HC_DigitalBoardBuiltIn),
+                    z.SetSourcePSU(PSU_SensTechPS10), z.SetLensPSU(PSU_AppliedSC005RCD025),
+                    z.SetDynodePSU(PSU_Unknown), z.SetHeadAmpType(HeadAmp_Fast),
+                    z.SetSerialNumber(L"SN-\u00fc<&>"), z.SetQCData("<run id=\"7\">ok</run>"),
+                    z.SetMassPot(5)}),
+        (std::array<unsigned int, 13>{}));
+    EXPECT_EQ((std::tuple<std::wstring, std::wstring, std::wstring>(
+                  z.flashRecord->get_rfBoxType(), z.GetRfBoxTypeName(RfBox_Original),
+                  z.flashRecord->get_massPot())),
+              std::tuple(L"Original", L"FPGA Adjustable", L"05"));
     uint16_t readback = 0;
     ASSERT_EQ(z.SetFreqFact(0xABC, &readback), 0u);
     EXPECT_TRUE(sent("-1B2200000abc"));
@@ -240,21 +235,16 @@ TEST_F(StoreTest, EveryAccessorSurvivesSaveAndReload) {
     EXPECT_EQ(z.configFlashImage[0], '<');
   }
   ZylInterface z;
-  EXPECT_EQ(z.GetPiraniType(), Pirani_External);
-  EXPECT_EQ(z.GetRfBoxType(), RfBox_Original);
-  EXPECT_EQ(z.GetHousingType(), Housing_Unknown);
-  EXPECT_EQ(z.GetCapillaryHC(), HC_DigitalBoardBuiltIn);
-  EXPECT_EQ(z.GetDesolvationGasHC(), HC_Unknown);
-  EXPECT_EQ(z.GetAPCIGasHC(), HC_DigitalBoardBuiltIn);
-  EXPECT_EQ(z.GetSourcePSU(), PSU_SensTechPS10);
-  EXPECT_EQ(z.GetLensPSU(), PSU_AppliedSC005RCD025);
-  EXPECT_EQ(z.GetDynodePSU(), PSU_Unknown);
-  EXPECT_EQ(z.GetHeadAmpType(), HeadAmp_Fast);
-  EXPECT_EQ(z.GetSerialNumber(), std::wstring(L"SN-\u00fc<&>"));
-  EXPECT_EQ(z.GetQCData(), std::string("<run id=\"7\">ok</run>"));
-  EXPECT_EQ(z.GetMassPot(), 5);
-  EXPECT_EQ(z.GetFreqFact(), 0xABCu);
-  EXPECT_EQ(z.GetLastPumpDownTime(), -42);
+  EXPECT_EQ(std::tuple(z.GetPiraniType(), z.GetRfBoxType(), z.GetHousingType(), z.GetCapillaryHC(),
+                       z.GetDesolvationGasHC(), z.GetAPCIGasHC()),
+            std::tuple(Pirani_External, RfBox_Original, Housing_Unknown, HC_DigitalBoardBuiltIn,
+                       HC_Unknown, HC_DigitalBoardBuiltIn));
+  EXPECT_EQ(std::tuple(z.GetSourcePSU(), z.GetLensPSU(), z.GetDynodePSU(), z.GetHeadAmpType()),
+            std::tuple(PSU_SensTechPS10, PSU_AppliedSC005RCD025, PSU_Unknown, HeadAmp_Fast));
+  EXPECT_EQ((std::tuple<std::wstring, std::string, int, uint32_t, int64_t>(
+                z.GetSerialNumber(), z.GetQCData(), z.GetMassPot(), z.GetFreqFact(),
+                z.GetLastPumpDownTime())),
+            std::tuple(L"SN-\u00fc<&>", "<run id=\"7\">ok</run>", 5, 0xABCu, -42));
   EXPECT_FALSE(z.heaterReadbacksInStatus);
   EXPECT_TRUE(sent("-1B0600"));
 
