@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "config/xml/reader.h"
 #include "config/xml/text.h"
@@ -68,9 +69,8 @@ void expectSameFields(const c_flashMemory& a, const c_flashMemory& b) {
   a.marshal(ta);
   b.marshal(tb);
   EXPECT_EQ(ta, tb);
-  EXPECT_EQ(a.isset_version(), b.isset_version());
-  EXPECT_EQ(a.isset_piraniType(), b.isset_piraniType());
-  EXPECT_EQ(a.isset_rfBoxType(), b.isset_rfBoxType());
+  EXPECT_EQ(std::tuple(a.isset_version(), a.isset_piraniType(), a.isset_rfBoxType()),
+            std::tuple(b.isset_version(), b.isset_piraniType(), b.isset_rfBoxType()));
 }
 
 TEST(FlashRecord, EveryFieldRoundTripsThroughEachWriterLayout) {
@@ -107,10 +107,9 @@ TEST(FlashRecord, EveryFieldRoundTripsThroughEachWriterLayout) {
   EXPECT_EQ(text.find("piraniType"), std::string::npos);
   EXPECT_EQ(text.find("<flashMemory version="), std::string::npos);
   ASSERT_EQ(back.unmarshal(text), kOk);
-  EXPECT_FALSE(back.isset_piraniType());
-  EXPECT_TRUE(back.isset_headAmpType());
-  EXPECT_FALSE(back.isset_rfBoxType());
-  EXPECT_EQ(back.get_housingType(), L"Generation 2");
+  EXPECT_EQ(std::tuple(back.isset_piraniType(), back.isset_headAmpType(), back.isset_rfBoxType(),
+                       back.get_housingType()),
+            std::tuple(false, true, false, L"Generation 2"));
 }
 
 TEST(FlashRecord, DocumentsOutOfShapeAreRefused) {
@@ -151,11 +150,9 @@ TEST(FlashRecord, FailedReadKeepsWhatWasReadAndCheckNamesTheFirstMissingElement)
   c_flashMemory r;
   r.set_massPot(L"before");
   EXPECT_EQ(r.unmarshal(cut.data(), cut.size()), kMalformed);
-  EXPECT_EQ(r.get_version(), L"9");
-  EXPECT_EQ(r.get_hardwareVersion(), L"H");
-  EXPECT_EQ(r.get_frequency(), L"F");
-  EXPECT_EQ(r.get_massPot(), L"before");
-  EXPECT_EQ(r.get_sourcePSU(), L"Spellman MX8PN24/720");
+  EXPECT_EQ(std::tuple(r.get_version(), r.get_hardwareVersion(), r.get_frequency(), r.get_massPot(),
+                       r.get_sourcePSU()),
+            std::tuple(L"9", L"H", L"F", L"before", L"Spellman MX8PN24/720"));
   Tracker tracker;
   tracker.setItem("outer");
   EXPECT_FALSE(r.check(tracker, "flash"));
@@ -263,10 +260,9 @@ TEST(VolatileRecord, WritesTheVersionOnlyWhileSetAndSwaps) {
 
   c_volatileFlashMemory swapped;
   swapped.swap(back);
-  EXPECT_EQ(swapped.get_lastPumpDownTime(), INT_MIN);
-  EXPECT_EQ(swapped.get_version(), L"1.1");
-  EXPECT_EQ(back.get_lastPumpDownTime(), 0);
-  EXPECT_FALSE(back.isset_version());
+  EXPECT_EQ(std::tuple(swapped.get_lastPumpDownTime(), swapped.get_version(),
+                       back.get_lastPumpDownTime(), back.isset_version()),
+            std::tuple(INT_MIN, L"1.1", 0, false));
 }
 
 TEST(VolatileRecord, TimeIsCollapsedThenCheckedAsA32BitInteger) {

@@ -1,6 +1,7 @@
 // The device layer over a back end: endpoint list, shortcuts, time-outs and what it refuses.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <stdexcept>
 
 #include "link/usb/CyUSB.h"
@@ -22,18 +23,15 @@ TEST_F(DeviceLayerTest, EndpointListKeepsDescriptorOrderClosedDevicesRefuseEvery
   CCyUSBDevice device;
   ASSERT_EQ(device.endpointCount(), 6);
   EXPECT_EQ(device.endpoint(0), device.controlEndpoint);
-  EXPECT_EQ(device.firstBulkIn->address, 0x86);
-  EXPECT_EQ(device.firstBulkOut->address, 0x02);
-  EXPECT_EQ(device.firstInterruptIn->address, 0x81);
-  EXPECT_EQ(device.firstIsocIn->address, 0x83);
+  EXPECT_EQ((std::array<int, 4>{device.firstBulkIn->address, device.firstBulkOut->address,
+                                device.firstInterruptIn->address, device.firstIsocIn->address}),
+            (std::array{0x86, 0x02, 0x81, 0x83}));
   EXPECT_EQ(device.endpoint(6), nullptr);
 
   // Closed and out-of-range devices refuse everything.
   CCyUSBDevice closed(false);
   EXPECT_EQ(closed.endpointCount(), 0);
-  EXPECT_FALSE(closed.resetParentPort());
-  EXPECT_FALSE(closed.openDevice(1));
-  EXPECT_FALSE(closed.openDevice(-1));
+  EXPECT_FALSE(closed.resetParentPort() || closed.openDevice(1) || closed.openDevice(-1));
   ASSERT_TRUE(closed.openDevice(0));
   EXPECT_TRUE(closed.resetParentPort());
   closed.closeDevice();

@@ -1,6 +1,7 @@
 // Digital and analog I/O: exact command texts through the scripted fake, decoded by the simulator.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -79,12 +80,10 @@ TEST_F(DigitalIoTest, DeferredAndOutOfRangeChannelsAndNoConnection) {
 }
 
 TEST_F(DigitalIoTest, AnalogAndI2cCommandTexts) {
-  EXPECT_EQ(z->SetAnalogOutput(0, 0x12AB, 2), ZYL_SUCCESS);
-  EXPECT_EQ(z->SetAnalogOutput(9, 0x00ff, 10), ZYL_SUCCESS);
-  EXPECT_EQ(z->SetAnalogOutput(-3, 7, -1), ZYL_SUCCESS);
-  EXPECT_EQ(z->ConfigureAnalogInput(3, 1), ZYL_SUCCESS);
-  EXPECT_EQ(z->ConfigureAnalogInput(12, -2), ZYL_SUCCESS);
-  EXPECT_EQ(z->SetI2C(0x0A, 0xFF, 0x01), ZYL_SUCCESS);
+  EXPECT_EQ((std::array{z->SetAnalogOutput(0, 0x12AB, 2), z->SetAnalogOutput(9, 0x00ff, 10),
+                        z->SetAnalogOutput(-3, 7, -1), z->ConfigureAnalogInput(3, 1),
+                        z->ConfigureAnalogInput(12, -2), z->SetI2C(0x0A, 0xFF, 0x01)}),
+            (std::array<unsigned int, 6>{}));
   EXPECT_EQ(sent(),
             (std::vector<std::string>{"-1B52010212AB", "-1B520100A00FF", "-1B520-20FFFFFFFF0007",
                                       "-1B530301", "-1B530120-2", "-1B540aff01"}));
