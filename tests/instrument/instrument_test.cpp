@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "support/link_fixture.h"
 #include "support/zyl_test_peer.h"
@@ -49,11 +51,11 @@ TEST_F(InstrumentTest, DebugLogAppendsAcrossObjectsWithElapsedSecondsAndKeepsThe
   for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find(' ')));
   fs::remove_all(dir);
   ASSERT_GE(lines.size(), 5u);  // "-1B05" of each construction, then the second one opens
-  EXPECT_EQ(lines[0], " (0.000000) -1B05");
-  EXPECT_EQ(lines[1], " (1.500000) value 42");
-  EXPECT_EQ(lines[2], " (0.250000) second");
-  EXPECT_EQ(lines[3], " (0.000000) -1B05");
-  EXPECT_EQ(lines[4], " (0.000000) Instrument opened through the fake back end");
+  lines.resize(5);
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{" (0.000000) -1B05", " (1.500000) value 42",
+                                      " (0.250000) second", " (0.000000) -1B05",
+                                      " (0.000000) Instrument opened through the fake back end"}));
 
   ZylInterface z;
   z.SetDebugCallback(&countCallback);
@@ -95,9 +97,8 @@ TEST_F(InstrumentTest, InitializeSettingsBeforeTheVersionReadOnlyReadsIt) {
   const std::string eighty = "VERSION" + std::string(73, '9');
   fake->version = eighty;
   EXPECT_EQ(z.InitializeSettings(), CommNotConnected);
-  EXPECT_TRUE(z.firmwareVersionRead);
-  EXPECT_EQ(std::string(z.firmwareVersion), eighty.substr(0, 79));
-  EXPECT_FALSE(z.settingsLoaded);
+  EXPECT_EQ(std::tuple(z.firmwareVersionRead, std::string(z.firmwareVersion), z.settingsLoaded),
+            std::tuple(true, eighty.substr(0, 79), false));
   EXPECT_EQ(z.InitializeSettings(), CommInitialized);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "peripherals/serial_sim_fixture.h"
 #include "support/zyl_test_peer.h"
@@ -115,10 +116,10 @@ TEST_F(HeaterTest, EachHeaterFollowsItsOwnControllerKind) {
   // Given while disconnected: stored, and sent with the next switch-on.
   instrument->unplug();
   ASSERT_NE(z->TestConnection(), CommConnected);
-  EXPECT_EQ(z->SetAPCIHeaterTemp(120), ZYL_COMM_FAILURE);
-  EXPECT_EQ(z->SetAPCIHeaterOn(1), ZYL_COMM_FAILURE);
-  EXPECT_EQ(z->GetAPCIHeaterOn(), 1);
-  EXPECT_EQ(z->GetAPCIHeaterTemp(), 0.0f);
+  EXPECT_EQ((std::tuple{z->SetAPCIHeaterTemp(120), z->SetAPCIHeaterOn(1)}),
+            std::tuple(ZYL_COMM_FAILURE, ZYL_COMM_FAILURE));
+  EXPECT_EQ((std::tuple<int, float>(z->GetAPCIHeaterOn(), z->GetAPCIHeaterTemp())),
+            std::tuple(1, 0.0f));
   instrument->replug();
   ASSERT_EQ(z->TestConnection(), CommConnected);
   instrument->clearTrace();

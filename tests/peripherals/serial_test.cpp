@@ -299,7 +299,7 @@ TEST_F(SerialOverSim, PumpDownStandbyVentAndAFailedRefresh) {
   auto after = [&](double ms) {
     instrument->clock().advance(ms);
     clock.advance(3001);
-    return std::tuple<int, int, int>(z->IsPumpSpeedOK(), z->IsPressureOK(), z->IsPumpRunning());
+    return std::tuple<int, int, int>{z->IsPumpSpeedOK(), z->IsPressureOK(), z->IsPumpRunning()};
   };
   EXPECT_EQ(after(0), std::tuple(0, 0, 0));
   ASSERT_EQ(z->PumpOn(), ZYL_SUCCESS);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "zyl/sim/SimBackend.h"
 
@@ -71,9 +72,8 @@ TEST_F(SimWire, UnplugAbortAndReplug) {
   t2.join();
   EXPECT_EQ(other, nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kNeverMs));
-  EXPECT_EQ(executed, 0);
-  EXPECT_EQ(backend->deviceCount(), 0);
-  EXPECT_EQ(backend->open(0), nullptr);
+  EXPECT_EQ(std::tuple(executed, backend->deviceCount(), backend->open(0)),
+            std::tuple(0, 0, nullptr));
   inst->replug();
   for (auto* dead : {h.get(), bystander.get()}) {
     EXPECT_FALSE(send(*dead, "-1B05"));
