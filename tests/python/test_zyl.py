@@ -46,10 +46,12 @@ def test_session_on_the_simulator():
 
         inst.serial_number = "SN-42"
         inst.pirani_type = zyl.PiraniType.External
+        inst.qc_text = "R&D <ok>"  # plain text, stored escaped
+        assert inst.qc_data == "R&amp;D &lt;ok&gt;" and inst.qc_text == "R&D <ok>"
         inst.save_config()
-        inst.serial_number = "unsaved"
+        inst.serial_number, inst.qc_data = "unsaved", ""
         inst.load_config()
-        assert (inst.serial_number, inst.pirani_type) == ("SN-42", zyl.PiraniType.External)
+        assert (inst.serial_number, inst.pirani_type, inst.qc_text) == ("SN-42", zyl.PiraniType.External, "R&D <ok>")
         assert "SN-42" in inst.config_xml() and inst.read_flash(0).startswith(b"<flashMemory")
         # A tune slot survives the trip through flash (any read of region 1 replaces the image;
         # load_default_tune_ion_settings does nothing once connected); its neighbour stays empty.
@@ -162,15 +164,6 @@ def test_tool_and_module_refuse_alike(args, call, tmp_path):
     done = subprocess.run([tool, *line], capture_output=True, text=True, timeout=60)
     assert done.returncode == 1 and message in done.stderr, done.stderr
     assert not (tmp_path / "state").exists() or b"R&D" not in (tmp_path / "state").read_bytes()
-
-
-def test_plain_qc_text_round_trips():
-    inst = zyl.Instrument(sim=True)
-    inst.qc_text = "R&D <ok>"
-    assert inst.qc_data == "R&amp;D &lt;ok&gt;" and inst.qc_text == "R&D <ok>"
-    inst.save_config()
-    inst.load_config()
-    assert inst.qc_text == "R&D <ok>"
 
 
 @pytest.mark.parametrize("keep", ["close", "global"])
