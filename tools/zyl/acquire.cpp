@@ -63,7 +63,8 @@ std::string number(double v, const char* unit) {
   return text;
 }
 
-// What the file says about the instrument and the source.
+}  // namespace
+
 acq::MzmlInfo describeRun(ZylInterface& z, const acq::Method& m, bool centroid) {
   acq::MzmlInfo info;
   info.instrumentModel = z.GetHardwareTypeName(z.GetHardwareType());
@@ -88,6 +89,8 @@ acq::MzmlInfo describeRun(ZylInterface& z, const acq::Method& m, bool centroid) 
   }
   return info;
 }
+
+namespace {
 
 // Passes everything on to the file and keeps what the live line shows.
 struct Tee : acq::Sink {

@@ -27,10 +27,13 @@ void addSerialCommands(CLI::App& app, Action& run);
 void addScanCommand(CLI::App& app, Action& run);
 void addDemoCommand(CLI::App& app, Action& run);
 void addHeaterCommand(CLI::App& app, Action& run);
+// Why the interlock refused to switch a gas heater on, after waiting for it or at once.
+std::string interlockRefusal(const std::string& heater, bool waited);
 void addFirmwareCommand(CLI::App& app, Action& run);
 void addConfigCommand(CLI::App& app, Action& run);
 void addFlashCommand(CLI::App& app, Action& run);
 void addTuneCommand(CLI::App& app, Action& run);
+void addServeCommand(CLI::App& app, Action& run);
 
 // One scan written to a CSV file and an SVG plot, summarised, as zyl scan does it.
 int scanToFiles(Session& session, int from, int to, unsigned int timeMs, const std::string& csv,

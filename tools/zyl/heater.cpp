@@ -91,10 +91,7 @@ int switchHeaters(Session& session, ZylInterface& z, const Args& args, const Hea
         args.action == "on" ? switchOnWaiting(z, *heater) : (z.*heater->setOn)(0);
     if (interrupted())
       return session.fail(kInterrupted, name + " heater not switched: interrupted (Ctrl-C)");
-    if (status == ZYL_HEATER_INTERLOCK)
-      return session.fail(kRefused, "the " + name +
-                                        " heater stayed locked: the capillary did not reach 90 % "
-                                        "of its set-point within the 44 s the interlock allows");
+    if (status == ZYL_HEATER_INTERLOCK) return session.fail(kRefused, interlockRefusal(name, true));
     if (status != ZYL_SUCCESS) return session.result(status, name + " heater " + args.action);
   }
   return kOk;
@@ -147,6 +144,16 @@ int runHeater(Session& session, ZylInterface& z, const Args& args, const Heaters
 }
 
 }  // namespace
+
+std::string interlockRefusal(const std::string& heater, bool waited) {
+  if (waited)
+    return "the " + heater +
+           " heater stayed locked: the capillary did not reach 90 % of its set-point within the "
+           "44 s the interlock allows";
+  return "the " + heater +
+         " heater is locked: the capillary has not reached 90 % of its set-point yet (the "
+         "interlock gives way at the latest 44 s after the capillary started heating)";
+}
 
 void addHeaterCommand(CLI::App& app, Action& run) {
   CLI::App* cmd = addCommand(app, "heater", "Switch ion-source heaters or give their set-point",

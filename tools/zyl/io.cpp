@@ -3,6 +3,13 @@
 #include "tools/zyl/readings.h"
 
 namespace zyl::tool {
+
+std::string outputsText(ZylInterface& z) {
+  std::string outputs;
+  for (unsigned char ch = 0; ch < 64; ++ch) outputs += z.GetDigOut(ch) ? '1' : '0';
+  return outputs;
+}
+
 namespace {
 
 struct IoArgs {
@@ -15,10 +22,9 @@ struct IoArgs {
 };
 
 nlohmann::ordered_json allChannels(ZylInterface& z) {
-  std::string outputs, inputs;
-  for (unsigned char ch = 0; ch < 64; ++ch) outputs += z.GetDigOut(ch) ? '1' : '0';
+  std::string inputs;
   for (unsigned char ch = 0; ch < 16; ++ch) inputs += z.GetDigIn(ch) ? '1' : '0';
-  return {{"outputs_0_63", outputs}, {"inputs_0_15", inputs}};
+  return {{"outputs_0_63", outputsText(z)}, {"inputs_0_15", inputs}};
 }
 
 // Older firmware is asked now; V3 firmware streams its inputs, so take one frame of the stream.

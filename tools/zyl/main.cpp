@@ -214,6 +214,7 @@ int main(int argc, char** argv) {
   addFlashCommand(app, run);
   addTuneCommand(app, run);
   addAcquireCommands(app, run);
+  addServeCommand(app, run);
 
   try {
     app.parse(argc, argv);

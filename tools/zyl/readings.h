@@ -18,5 +18,7 @@ void refreshForDisplay(ZylInterface& z);
 std::string vacuumLine(ZylInterface& z);
 // The status record under the shared names, made current.
 nlohmann::ordered_json statusSnapshot(ZylInterface& z);
+// The digital outputs 0-63 as "0"/"1" characters, from the record (nothing is sent).
+std::string outputsText(ZylInterface& z);
 
 }  // namespace zyl::tool

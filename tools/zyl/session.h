@@ -56,6 +56,8 @@ class Session {
   ~Session();
   ZylInterface& instrument();
   const GlobalOptions& options() const { return options_; }
+  // Before the instrument is made: where its debug log goes.
+  void setLogDir(const std::string& dir) { options_.logDir = dir; }
 
   void print(const nlohmann::ordered_json& result);
   void printLine(const nlohmann::ordered_json& line);
