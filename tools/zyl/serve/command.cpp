@@ -1,5 +1,6 @@
 // zyl serve [--listen HOST:PORT] [--token T] [--read-only] [--runs DIR]: the instrument behind a
 // JSON API and a live page, until Ctrl-C or SIGTERM.
+#include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -99,6 +100,10 @@ void addServeCommand(CLI::App& app, Action& run) {
             (std::filesystem::temp_directory_path() / "zyl-serve-XXXXXX").string();
         if (mkdtemp(pattern.data())) session.setLogDir(scratch = pattern);
       }
+      // Each run and each watching client has threads of its own; with an arena per thread,
+      // glibc would keep every finished run's freed spectra, and a server running for days would
+      // grow by a run's worth of them each time. Two arenas keep its memory flat.
+      mallopt(M_ARENA_MAX, 2);
       struct sigaction action {};
       action.sa_handler = [](int) { terminateRequested = true; };
       sigemptyset(&action.sa_mask);

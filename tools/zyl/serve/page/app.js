@@ -145,8 +145,8 @@ function onStatus(s) {
     }
   });
   leds($('inputs'), 16, (i) => (s.digital_inputs >> i) & 1);
-  const outs = BigInt('0x' + (s.digital_outputs || '0'));
-  leds($('outputs'), 64, (i) => ((outs >> BigInt(i)) & 1n) === 1n);
+  const outs = s.outputs_0_63 || '';
+  leds($('outputs'), 64, (i) => outs[i] === '1');
   for (const b of document.querySelectorAll('[data-pump]')) b.classList.remove('active');
 }
 
@@ -188,17 +188,21 @@ async function loadDacs() {
   if (!r.ok) return;
   const { channels } = await r.json();
   const table = $('dacs');
-  table.innerHTML = '<tr><td>ch</td><td>base</td><td>span</td></tr>';
+  table.innerHTML = '<tr><th>ch</th><th>kind</th><th>base / value</th><th>span</th></tr>';
   for (const c of channels) {
     const row = document.createElement('tr');
-    row.innerHTML = `<td>${c.channel}</td><td><input type="number" class="base" value="${c.base}"></td><td><input type="number" class="span" value="${c.span}"></td>`;
+    row.innerHTML = `<td>${c.channel}</td><td><select class="kind"><option value="fixed">fixed</option><option value="ramped">ramped</option></select></td>` +
+      `<td><input type="number" class="base" min="-32768" max="32767" value="${c.base}"></td><td><input type="number" class="span" min="-32768" max="32767" value="${c.span}"></td>`;
+    row.querySelector('.kind').value = c.kind;
     row.dataset.channel = c.channel;
     table.appendChild(row);
   }
 }
 $('dacApply').addEventListener('click', async () => {
-  const channels = [...$('dacs').querySelectorAll('tr[data-channel]')].map((r) => ({
-    channel: Number(r.dataset.channel), base: Number(r.querySelector('.base').value), span: Number(r.querySelector('.span').value) }));
+  const channels = [...$('dacs').querySelectorAll('tr[data-channel]')].map((r) => {
+    const channel = Number(r.dataset.channel), base = Number(r.querySelector('.base').value);
+    return r.querySelector('.kind').value === 'ramped' ? { channel, base, span: Number(r.querySelector('.span').value) } : { channel, value: base };
+  });
   if (await post('/api/dac', { channels })) say('DAC table stored; sent before the next scan', true);
 });
 
@@ -270,9 +274,9 @@ function onScan(s) {
   fetchSpectrum();
 }
 
-function addLog(line) {
+function addLog(lines) {
   const pre = $('log');
-  pre.textContent = (pre.textContent + line + '\n').split('\n').slice(-40).join('\n');
+  pre.textContent = (pre.textContent + lines.join('\n') + '\n').split('\n').slice(-40).join('\n');
   pre.scrollTop = pre.scrollHeight;
 }
 
@@ -286,5 +290,5 @@ function connect() {
 }
 connect();
 loadDacs();
-fetch('/api/log').then((r) => r.json()).then((j) => j.log.forEach(addLog)).catch(() => {});
+fetch('/api/log').then((r) => r.json()).then((j) => addLog(j.log)).catch(() => {});
 setInterval(() => { redrawTimeCharts(); ticChart.update('none'); }, 250);
