@@ -21,6 +21,7 @@ class Server:
             raise RuntimeError("no URL from zyl serve: %r %s" % (line, self.stderr()))
         self.url, self.host, self.token = m.group(1), m.group(2), m.group(4) or ""
         self.port = int(self.host.rsplit(":", 1)[1])
+        self.local = "http://127.0.0.1:%d/" % self.port
 
     def raw(self, data, timeout=5.0):
         """Sends bytes on a new connection; the status code of the answer (0: none)."""
