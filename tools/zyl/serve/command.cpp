@@ -82,11 +82,13 @@ void addServeCommand(CLI::App& app, Action& run) {
                        t.find_first_not_of("0123456789abcdefABCDEF-_") == std::string::npos
                    ? std::string()
                    : std::string("a token is at least 16 letters a-f, digits, - or _");
-      });
+      })
+      ->type_name("TOKEN");
   cmd->add_flag("--read-only", options->readOnly, "Serve the page without any control");
   cmd->add_option("--runs", options->runFolder,
                   "Folder the runs' mzML files are written to (default: the current one)")
-      ->check(CLI::ExistingDirectory);
+      ->check(CLI::Validator(CLI::ExistingDirectory).description(""))
+      ->type_name("DIR");
   cmd->callback([&run, listen, options] {
     if (!parseListen(*listen, options->host, options->port))
       throw CLI::ValidationError("--listen",
