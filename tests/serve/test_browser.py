@@ -4,6 +4,7 @@ Leaves serve-page.png and serve-figures.json (the page's own measurements) in ZY
 import json
 import os
 import shutil
+import signal
 import statistics
 import tempfile
 
@@ -77,6 +78,10 @@ def test_page_runs_the_instrument(session):
     driver.find_element(By.ID, "runStop").click()
     until(driver, "return document.getElementById('runstate').textContent == 'run stopped'")
     assert os.path.getsize(os.path.join(folder, "run.mzML")) > 10000
+    for plugged in ("false", "true"):  # SIGUSR1 pulls the simulated cable, the next one plugs it in
+        server.proc.send_signal(signal.SIGUSR1)
+        until(driver, "return zylStats.status.connected == %s && document.getElementById('gone').hidden == %s"
+              % (plugged, plugged))
     figures = {"status_to_page_median_ms": statistics.median(driver.execute_script("return zylStats.latencies")),
                "spectra_drawn_per_s": drawn, "spectra_fetched_per_s_without_drawing": fetched,
                "page_load_to_first_live_value_ms": first}

@@ -3,11 +3,17 @@
 
 #include "tools/zyl/commands.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <thread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include "zyl/UsbBackend.h"
 #include "zyl/sim/SimBackend.h"
@@ -53,6 +59,41 @@ class ChosenInstrument final : public usb::UsbBackend {
 };
 
 std::weak_ptr<sim::Instrument> simulatedInstrument;  // of this run, once made
+
+// SIGUSR1 pulls the simulated instrument's cable, the next one plugs it in again, so that what a
+// program does when the instrument goes away and comes back can be tried by hand (zyl serve's
+// page, a watch, a run). The handler only writes to a pipe; a thread does the (locking) work.
+int cablePipe[2] = {-1, -1};
+
+void onCableSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = write(cablePipe[1], &byte, 1);
+  errno = saved;
+}
+
+void pullCableOnSignal() {
+  if (cablePipe[0] >= 0 || pipe2(cablePipe, O_CLOEXEC) != 0) return;
+  std::thread([] {
+    char byte;
+    for (;;) {
+      if (const ssize_t n = read(cablePipe[0], &byte, 1); n != 1) {
+        if (n < 0 && errno == EINTR) continue;
+        return;
+      }
+      const std::shared_ptr<sim::Instrument> instrument = simulatedInstrument.lock();
+      if (!instrument) continue;
+      const bool plugged = instrument->plugged();
+      plugged ? instrument->unplug() : instrument->replug();
+      std::fprintf(stderr, "zyl: simulated instrument %s\n", plugged ? "unplugged" : "plugged in");
+    }
+  }).detach();
+  struct sigaction action {};
+  action.sa_handler = onCableSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGUSR1, &action, nullptr);
+}
 
 std::string hex4(uint16_t v) {
   char text[8];
@@ -111,6 +152,7 @@ void installBackend(const GlobalOptions& options) {
     if (!options.simModel.empty()) simOptions.model = options.simModel;
     auto instrument = std::make_shared<sim::Instrument>(simOptions);  // may refuse its state file
     simulatedInstrument = instrument;
+    pullCableOnSignal();
     backend = std::make_shared<sim::SimBackend>(std::move(instrument));
   } else {
     backend = usb::currentBackend();
