@@ -114,6 +114,12 @@ class App {
     wake_.notify_one();
   }
   void routes();
+  bool bindAndAnnounce();
+  void limitsAndLogging();
+  void readingRoutes();
+  void streamRoute();
+  void heaterRoute();
+  void controlRoutes();
   void publisher();
   void flushLog();
   ordered_json snapshot(bool connected);
@@ -271,6 +277,14 @@ void App::change(const Request& req, Response& res, const std::function<void()>&
 }
 
 void App::routes() {
+  limitsAndLogging();
+  readingRoutes();
+  streamRoute();
+  heaterRoute();
+  controlRoutes();
+}
+
+void App::limitsAndLogging() {
   http_.set_payload_max_length(kBodyLimit);
   http_.set_read_timeout(5, 0);
   http_.set_write_timeout(5, 0);
@@ -312,7 +326,9 @@ void App::routes() {
       std::fprintf(stderr, "zyl serve: %d %s %.200s from %s\n", res.status, req.method.c_str(),
                    req.path.c_str(), req.remote_addr.c_str());
   });
+}
 
+void App::readingRoutes() {
   for (const Asset& asset : assets())
     http_.Get(asset.path == "/index.html" ? "/" : asset.path,
               [&asset](const Request&, Response& res) {
@@ -352,6 +368,9 @@ void App::routes() {
   http_.Get("/api/acquisition", [this](const Request&, Response& res) {
     res.set_content(run_.state(), "application/json");
   });
+}
+
+void App::streamRoute() {
   http_.Get("/api/events", [this](const Request&, Response& res) {
     std::vector<Hub::Frame> greeting;
     {
@@ -374,20 +393,9 @@ void App::routes() {
         },
         [this, client](bool) { hub_.unsubscribe(client); });
   });
+}
 
-  http_.Post("/api/pump", [this](const Request& req, Response& res) {
-    change(req, res, [&] {
-      const auto action = parsedOrRefuse(parsePump(req.body), res);
-      if (!action) return;
-      const unsigned int status = *action == PumpAction::On        ? z_.PumpOn()
-                                  : *action == PumpAction::Standby ? z_.PumpStandby()
-                                                                   : z_.PumpOff();
-      const char* names[] = {"on", "standby", "off"};
-      if (status != ZYL_SUCCESS)
-        return replyJson(res, 502, {{"error", "pump: " + tool::statusText(status)}});
-      replyJson(res, 200, {{"pump", names[static_cast<int>(*action)]}});
-    });
-  });
+void App::heaterRoute() {
   http_.Post(R"(/api/heater/([a-z]{1,20}))", [this](const Request& req, Response& res) {
     std::string why;
     const auto named = surface::heatersNamed(req.matches[1].str(), why);
@@ -411,6 +419,22 @@ void App::routes() {
       replyJson(
           res, 200,
           {{name + "_on", (z_.*heater.getOn)() != 0}, {name + "_setpoint_c", z_.*heater.setpoint}});
+    });
+  });
+}
+
+void App::controlRoutes() {
+  http_.Post("/api/pump", [this](const Request& req, Response& res) {
+    change(req, res, [&] {
+      const auto action = parsedOrRefuse(parsePump(req.body), res);
+      if (!action) return;
+      const unsigned int status = *action == PumpAction::On        ? z_.PumpOn()
+                                  : *action == PumpAction::Standby ? z_.PumpStandby()
+                                                                   : z_.PumpOff();
+      const char* names[] = {"on", "standby", "off"};
+      if (status != ZYL_SUCCESS)
+        return replyJson(res, 502, {{"error", "pump: " + tool::statusText(status)}});
+      replyJson(res, 200, {{"pump", names[static_cast<int>(*action)]}});
     });
   });
   http_.Post("/api/dac", [this](const Request& req, Response& res) {
@@ -448,9 +472,8 @@ void App::routes() {
   });
 }
 
-int App::run(const std::function<bool()>& keepRunning) {
-  if (!isLoopback(options_.host) && access_.token.empty()) access_.token = generateToken();
-  routes();
+// Binds the socket and prints the URL (with the token, where there is one) on standard output.
+bool App::bindAndAnnounce() {
   int port = options_.port;
   if (port == 0)
     port = http_.bind_to_any_port(options_.host);
@@ -459,7 +482,7 @@ int App::run(const std::function<bool()>& keepRunning) {
   if (port <= 0) {
     std::fprintf(stderr, "zyl: cannot listen on %s:%d (in use, or not an address here)\n",
                  options_.host.c_str(), options_.port);
-    return 1;
+    return false;
   }
   access_.hosts = hostNames(options_.host, port);
   // On every address: the URL names this machine, as other machines reach it.
@@ -471,7 +494,13 @@ int App::run(const std::function<bool()>& keepRunning) {
   if (!access_.token.empty()) url += "#token=" + access_.token;
   std::printf("zyl serve: %s%s\n", url.c_str(), access_.readOnly ? " (read-only)" : "");
   std::fflush(stdout);
+  return true;
+}
 
+int App::run(const std::function<bool()>& keepRunning) {
+  if (!isLoopback(options_.host) && access_.token.empty()) access_.token = generateToken();
+  routes();
+  if (!bindAndAnnounce()) return 1;
   theApp.store(this);
   z_.SetStatusCallback([] {
     if (App* app = theApp.load()) app->frameArrived();
