@@ -1,6 +1,7 @@
 #include "tools/zyl/session.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -47,6 +48,20 @@ ZylInterface& Session::instrument() {
   return *instrument_;
 }
 
+namespace {
+
+// A reading for a person: six significant digits (a controller's 72.17816925048828 °C reads
+// 72.1782), and an integral value keeps its ".0" so that it still reads as a measurement.
+std::string humanNumber(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", v);
+  std::string out = text;
+  if (std::isfinite(v) && out.find_first_of(".e") == std::string::npos) out += ".0";
+  return out;
+}
+
+}  // namespace
+
 void Session::print(const nlohmann::ordered_json& result) {
   if (options_.json) {
     document_.update(result);
@@ -64,6 +79,8 @@ void Session::print(const nlohmann::ordered_json& result) {
     else if (value.is_array() && !value.empty() &&
              std::all_of(value.begin(), value.end(), [](auto& v) { return v.is_string(); }))
       for (auto& v : value) text += (text.empty() ? "" : ", ") + v.get<std::string>();
+    else if (value.is_number_float())
+      text = humanNumber(value.get<double>());
     else
       text = value.dump();
     out << key << ':' << std::string(width - key.size() + 2, ' ') << text << '\n';
