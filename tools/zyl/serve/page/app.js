@@ -102,7 +102,6 @@ function redrawTimeCharts() {
   }
 }
 
-function fmtPressure(p) { return p >= 99 ? 'no reading' : p.toExponential(2); }
 function leds(el, count, isOn) {
   if (el.children.length !== count) {
     el.innerHTML = '';
@@ -125,12 +124,12 @@ function onStatus(s) {
   $('state').classList.toggle('bad', !s.connected);
   if (!s.connected) return;
   const t = nowS();
-  $('pressure').textContent = fmtPressure(s.pressure_mbar);
+  $('pressure').textContent = s.pressure_mbar.toExponential(2);
   $('vacuum').textContent = s.vacuum_ready ? 'vacuum ready' : 'not ready';
   $('vacuum').style.color = s.vacuum_ready ? 'var(--ok)' : 'var(--bad)';
   $('speed').textContent = s.pump_speed;
   $('pumpstate').textContent = s.pump_running ? (s.pump_at_speed ? 'running, at speed' : 'running') : 'stopped';
-  if (s.pressure_mbar < 99) pushPoint(pressureChart.data.datasets[0], t, s.pressure_mbar);
+  if (s.pressure_mbar > 0) pushPoint(pressureChart.data.datasets[0], t, s.pressure_mbar);
   pushPoint(speedChart.data.datasets[0], t, s.pump_speed);
   HEATERS.forEach((h, i) => {
     $(h + '_c').textContent = s[h + '_c'].toFixed(1) + ' °C';
